@@ -6,6 +6,9 @@
 // which know nothing of each other, share one type.
 #pragma once
 
+#include <pthread.h>
+
+#include <cstdio>
 #include <exception>
 #include <source_location>
 #include <string>
@@ -17,15 +20,23 @@ class InternalFailure : public std::exception {
 public:
     explicit InternalFailure(std::string message,
                              std::source_location where = std::source_location::current())
-        : message_(std::move(message)), where_(where) {}
+        : message_(std::move(message)), where_(where) {
+        // The name of the thread that detected the failure, for the report
+        // written when the failure reaches Python (workers are unnamed).
+        if (pthread_getname_np(pthread_self(), thread_, sizeof thread_) != 0 || thread_[0] == '\0') {
+            std::snprintf(thread_, sizeof thread_, "<unnamed>");
+        }
+    }
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
     const std::source_location& where() const noexcept { return where_; }
+    const char* thread() const noexcept { return thread_; }
 
 private:
     std::string message_;
     std::source_location where_;
+    char thread_[16] = {};
 };
 
 // The standard equality-assertion failure: three lines naming both sides.

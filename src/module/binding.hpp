@@ -1,0 +1,47 @@
+// Binding a call's arguments to parameter names, and converting them into
+// doubles and vectors of doubles (and results back into Python objects).
+//
+// One binder serves every entry point, driven by a constexpr table of
+// parameter names per function: every parameter is required and may be
+// given by position or by keyword.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "module/py_ref.hpp"
+
+namespace lumora::binding {
+
+struct Signature {
+    std::string_view function;
+    std::span<const std::string_view> parameters;
+};
+
+// Fills slots[i] with a borrowed reference to the argument of parameter i.
+// On failure a TypeError is set and false returned.  The checks run in this
+// order: too many positional arguments, then each keyword in the order
+// given (multiple values, unexpected), then missing parameters.
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+          PyObject* kwnames, std::span<PyObject*> slots);
+
+// A float argument: an exact float is read directly; anything else goes
+// through PyFloat_AsDouble.  On failure the exception carries the
+// conversion note naming `parameter`.
+std::optional<double> to_double(PyObject* object, std::string_view parameter);
+
+// A float-sequence argument, converted item by item in iteration order.
+std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view parameter);
+
+// Result lists, created at their final length.  A failed allocation is an
+// internal failure (errors::null_result).
+py_ref to_list(const std::vector<double>& values);
+py_ref to_list(const std::vector<std::vector<double>>& values);
+py_ref to_float(double value);
+
+}  // namespace lumora::binding
