@@ -1,0 +1,45 @@
+# Every public target runs through tools/py314, which provides CPython 3.14
+# (and the build and test tools) on a machine that has none.
+#   make test    build everything and run the whole test suite on 3.14
+#   make demo    build the module and draw a microlensing light curve
+#   make bench   the benchmarks
+PY314 := tools/py314
+BUILD := build/py314
+TSAN := build/tsan
+WERROR ?= OFF
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: test demo bench _build _test _tsan _demo _bench clean
+
+test:
+	$(PY314) $(MAKE) --no-print-directory _test WERROR=$(WERROR)
+
+demo:
+	$(PY314) $(MAKE) --no-print-directory _demo
+
+bench:
+	$(PY314) $(MAKE) --no-print-directory _bench
+
+_build:
+	cmake -S . -B $(BUILD) -G Ninja -DLUMORA_WERROR=$(WERROR) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The worker pool's stress test again, built with ThreadSanitizer.
+_tsan:
+	cmake -S . -B $(TSAN) -G Ninja -DLUMORA_BUILD_MODULE=OFF -DLUMORA_SANITIZE=thread \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_WERROR=$(WERROR) >/dev/null
+	cmake --build $(TSAN) -j $(JOBS) --target test_pool
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN)/test_pool --gtest_brief=1
+
+_test: _build _tsan
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	PYTHONPATH=$(BUILD) python3 -m pytest -q tests
+
+_demo: _build
+	PYTHONPATH=$(BUILD) python3 examples/lightcurve.py
+
+_bench: _build
+	PYTHONPATH=$(BUILD) python3 benchmarks/run_all.py
+
+clean:
+	rm -rf build

@@ -1,0 +1,96 @@
+"""A point-lens microlensing light curve with every model lumora offers.
+
+The source moves on a straight line past the lens: at time t its distance
+from the lens is u(t) = sqrt(u0**2 + ((t - t0) / tE)**2) Einstein radii.
+lumora takes separations in source radii, l = u / rho, with rho the source
+radius in Einstein radii (re = 1, rstar = rho below).
+
+    python3 examples/lightcurve.py --u0 0.02 --rho 0.05
+"""
+
+import argparse
+import math
+
+import lumora
+
+
+def point_source(u):
+    return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
+
+
+def limb_darkened_table(points=50, coefficient=0.6):
+    """A linear limb-darkening law I = 1 - c (1 - mu) sampled at `points` radii."""
+    radii = [i / (points - 1) for i in range(points)]
+    values = [1.0 - coefficient * (1.0 - math.sqrt(max(0.0, 1.0 - r * r))) for r in radii]
+    return radii, values
+
+
+def ring_weights(radii, values):
+    """Weights that make the discrete ring sum a flux-weighted mean."""
+    n = len(radii)
+    widths = [(radii[min(i + 1, n - 1)] - radii[max(i - 1, 0)]) / 2 for i in range(n)]
+    flux = [2 * math.pi * r * v * w for r, v, w in zip(radii, values, widths)]
+    total = sum(flux)
+    return [f / total for f in flux]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--t0", type=float, default=0.0, help="time of closest approach [days]")
+    parser.add_argument("--u0", type=float, default=0.02, help="impact parameter [Einstein radii]")
+    parser.add_argument("--te", type=float, default=20.0, help="Einstein time tE [days]")
+    parser.add_argument("--rho", type=float, default=0.05, help="source radius [Einstein radii]")
+    parser.add_argument("--span", type=float, default=0.15, help="half-width of the window [tE]")
+    parser.add_argument("--points", type=int, default=201, help="number of epochs")
+    parser.add_argument("--output", default="lightcurve.png", help="plot file ('' for none)")
+    args = parser.parse_args()
+
+    times = [args.t0 + args.te * args.span * (2 * i / (args.points - 1) - 1) for i in range(args.points)]
+    u = [math.hypot(args.u0, (t - args.t0) / args.te) for t in times]
+    l = [x / args.rho for x in u]
+    re, rstar = 1.0, args.rho
+    radii, values = limb_darkened_table()
+
+    curves = {
+        "point source": [point_source(x) for x in u],
+        "uniform disk (Witt & Mao)": lumora.witt_mao_magnification(l, re, rstar),
+        "limb-darkened, disks": lumora.integrated_witt_mao_magnification(l, re, rstar),
+        "limb-darkened, rings": lumora.integrated_heyrovsky_magnification(l, re, rstar),
+        "flux map, disks": lumora.integrated_flux_map_witt_mao_magnification(l, re, rstar, radii, values),
+        "flux map, rings": lumora.integrated_flux_map_heyrovsky_magnification(l, re, rstar, radii, values),
+        "flux map, 50 discrete rings": lumora.discrete_flux_map_heyrovsky_magnification(
+            l, re, rstar, radii, ring_weights(radii, values)),
+    }
+
+    names = list(curves)
+    print(f"u0 = {args.u0}, tE = {args.te} d, rho = {args.rho}; magnification at selected epochs")
+    print(f"{'t - t0 [d]':>11} {'l':>7} " + " ".join(f"{n[:16]:>16}" for n in names))
+    for i in range(0, args.points, max(1, args.points // 10)):
+        row = " ".join(f"{curves[n][i]:16.6f}" for n in names)
+        print(f"{times[i] - args.t0:11.3f} {l[i]:7.3f} {row}")
+
+    if args.output:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 7), height_ratios=[3, 2])
+        styles = ["k:", "C0-", "C1-", "C2--", "C3-.", "C4:", "C5--"]
+        for name, style in zip(names, styles):
+            top.plot(times, curves[name], style, label=name)
+        reference = curves["limb-darkened, disks"]
+        for name, style in zip(names[1:], styles[1:]):
+            bottom.plot(times, [a / b - 1 for a, b in zip(curves[name], reference)], style, label=name)
+        top.set_ylabel("magnification")
+        top.set_title(f"point lens, u0 = {args.u0}, rho = {args.rho}")
+        top.legend(fontsize="small")
+        bottom.set_ylabel("relative to limb-darkened (disks)")
+        bottom.set_xlabel("t [days]")
+        fig.tight_layout()
+        fig.savefig(args.output, dpi=120)
+        print(f"plot written to {args.output}")
+
+
+if __name__ == "__main__":
+    main()
