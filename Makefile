@@ -39,7 +39,8 @@ _demo: _build
 	PYTHONPATH=$(BUILD) python3 examples/lightcurve.py
 
 _bench: _build
-	PYTHONPATH=$(BUILD) python3 benchmarks/run_all.py
+	cmake --build $(BUILD) --target bench_kernels
+	python3 benchmarks/run_all.py --build $(BUILD)
 
 clean:
 	rm -rf build

@@ -1,0 +1,124 @@
+"""Benchmarks of lumora: the whole Python calls against the bare C++ kernels.
+
+    make bench                      # through tools/py314, CPython 3.14
+    PYTHONPATH=build/py314 python3 benchmarks/run_all.py [--build build/py314]
+
+Timings are the best of several runs; ratios are taken within one run.
+The worker pool's size is fixed when a process first uses it, so each
+thread count is measured in a subprocess with RAYON_NUM_THREADS set.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+
+def best(function, repeats=5):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def grid(first, last, n):
+    return [first + (last - first) * i / (n - 1) for i in range(n)]
+
+
+# Runs in a subprocess: the pool-based functions at one thread count.
+POOL_CHILD = r"""
+import json, sys, time
+sys.path.insert(0, sys.argv[1])
+import lumora
+def best(f, repeats=5):
+    out = []
+    for _ in range(repeats):
+        s = time.perf_counter(); f(); out.append(time.perf_counter() - s)
+    return min(out)
+l = [20.0 * i / (10**6 - 1) for i in range(10**6)]
+lumora.witt_mao_magnification(l[:1000], 1.0, 0.1)          # creates the pool
+single = best(lambda: lumora.witt_mao_magnification(l, 1.0, 0.1))
+ls = l[:10**4]
+re = [0.5 + 0.1 * i for i in range(10)]
+rstar = [0.05 + 0.01 * i for i in range(10)]
+multi = best(lambda: lumora.multi_witt_mao_magnification(ls, re, rstar), 3)
+print(json.dumps({"single": single, "multi": multi}))
+"""
+
+
+def pool_timings(module_dir, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, "-c", POOL_CHILD, module_dir], env=env,
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def kernel_costs(build):
+    out = subprocess.run([os.path.join(build, "bench_kernels")], check=True,
+                         capture_output=True, text=True).stdout
+    costs = {}
+    for line in out.splitlines():
+        name, ns, calls = line.split()
+        costs[name] = (float(ns), float(calls))
+    return costs
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default="build/py314", help="build folder with lumora and bench_kernels")
+    args = parser.parse_args()
+    sys.path.insert(0, args.build)
+    import lumora
+
+    kernels = kernel_costs(args.build)
+    print(f"machine: {os.cpu_count()} logical processors, Python {sys.version.split()[0]}\n")
+
+    print("## Worker pool: witt_mao_magnification on 10^6 separations (rho = 0.1)\n")
+    t1 = pool_timings(args.build, 1)
+    t2 = pool_timings(args.build, 2)
+    bare = kernels["disk_kernel"][0]
+    print("| threads | whole call [ms] | per element [ns] | bare C++ kernel [ns/element] |")
+    print("|---|---|---|---|")
+    for threads, t in ((1, t1), (2, t2)):
+        whole = t["single"]
+        print(f"| {threads} | {whole * 1e3:.1f} | {whole * 1e9 / 1e6:.1f} | {bare:.1f} |")
+    print(f"\nspeed-up with 2 threads: {t1['single'] / t2['single']:.2f}x; "
+          f"1 thread against the bare sequential loop: {t1['single'] * 1e9 / 1e6 / bare:.3f}x")
+    print(f"multi_witt_mao_magnification, 10 x 10 pairs x 10^4 separations: "
+          f"{t1['multi'] * 1e3:.1f} ms with 1 thread, {t2['multi'] * 1e3:.1f} ms with 2 "
+          f"({t1['multi'] / t2['multi']:.2f}x)\n")
+
+    print("## Limb-darkened sources: per separation (200 separations from 0 to 3, re = rstar = 1)\n")
+    l = grid(0.0, 3.0, 200)
+    rows = [
+        ("integrated_heyrovsky_magnification", "ring_integrand"),
+        ("integrated_witt_mao_magnification", "disk_integrand"),
+    ]
+    print("| function | kernel calls | bare kernels [us] | whole call [us] | overhead |")
+    print("|---|---|---|---|---|")
+    for name, kernel in rows:
+        function = getattr(lumora, name)
+        seconds = best(lambda: function(l, 1.0, 1.0), 5) / len(l)
+        ns, calls = kernels[kernel]
+        print(f"| `{name}` | {calls:.0f} | {ns / 1e3:.1f} | {seconds * 1e6:.1f} | "
+              f"{(seconds * 1e9 / ns - 1) * 100:+.1f}% |")
+
+    print("\n## Flux maps: a 1000-entry table against a 2-entry one, per separation\n")
+    print("| function | 2 entries [us] | 1000 entries [us] | ratio |")
+    print("|---|---|---|---|")
+    small = ([0.0, 1.0], [1.0, 0.4])
+    radii = grid(0.0, 1.0, 1000)
+    large = (radii, [1.0 - 0.6 * (1.0 - max(0.0, 1.0 - r * r) ** 0.5) for r in radii])
+    for name in ("integrated_flux_map_witt_mao_magnification", "integrated_flux_map_heyrovsky_magnification"):
+        function = getattr(lumora, name)
+        t_small = best(lambda: function(l, 1.0, 1.0, *small), 3) / len(l)
+        t_large = best(lambda: function(l, 1.0, 1.0, *large), 3) / len(l)
+        print(f"| `{name}` | {t_small * 1e6:.1f} | {t_large * 1e6:.1f} | {t_large / t_small:.3f} |")
+
+
+if __name__ == "__main__":
+    main()
