@@ -154,7 +154,13 @@ std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view 
     if (size < 0) {
         PyErr_Clear();  // only a hint for the reservation
     } else {
-        values.reserve(static_cast<std::size_t>(size));
+        try {
+            values.reserve(static_cast<std::size_t>(size));
+        } catch (const std::exception&) {
+            // A length no vector can hold: the same answer list() gives.
+            PyErr_NoMemory();
+            return fail();
+        }
     }
     py_ref iterator = py_ref::steal(PyObject_GetIter(object));
     if (!iterator) return fail();

@@ -73,13 +73,8 @@ void missing_arguments(std::string_view function, std::span<const std::string_vi
 void type_error(std::string_view message) { set_type_error(std::string(message)); }
 
 void add_conversion_note(std::string_view parameter) {
-    PyObject* name = add_note_name.get([] { return PyUnicode_InternFromString("add_note"); });
-    if (name == nullptr) {
-        // Without the attribute name there is no note; the conversion's own
-        // exception is what the caller sees.
-        PyErr_Clear();
-        return;
-    }
+    // Take the conversion's exception first: nothing below may run with it
+    // pending, and whatever fails below must leave it as it was.
 #if PY_VERSION_HEX >= 0x030C0000
     py_ref exception = py_ref::steal(PyErr_GetRaisedException());
 #else
@@ -92,14 +87,13 @@ void add_conversion_note(std::string_view parameter) {
     py_ref traceback_ref = py_ref::steal(traceback);
 #endif
     if (!exception) return;
-    std::string note = "while processing '" + std::string(parameter) + "'";
-    py_ref text = py_ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-    if (text) {
-        py_ref result = py_ref::steal(PyObject_CallMethodOneArg(exception.get(), name, text.get()));
-        if (!result) PyErr_Clear();  // the note is lost, the exception is not
-    } else {
-        PyErr_Clear();
-    }
+    PyObject* name = add_note_name.get([] { return PyUnicode_InternFromString("add_note"); });
+    const std::string note = "while processing '" + std::string(parameter) + "'";
+    py_ref text = py_ref::steal(
+        name != nullptr ? PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())) : nullptr);
+    py_ref result =
+        py_ref::steal(text ? PyObject_CallMethodOneArg(exception.get(), name, text.get()) : nullptr);
+    if (!result) PyErr_Clear();  // the note is lost, the exception is not
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exception.release());
 #else

@@ -294,7 +294,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "lumora",
-    "Finite-source magnification by a point-mass gravitational lens, in native code.",
+    "A Python module implemented in native code: finite-source magnification by a point-mass lens.",
     0,
     nullptr,
     slots,

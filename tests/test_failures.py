@@ -1,0 +1,109 @@
+"""How failures reach Python: PanicException, RuntimeError, and what stays behind."""
+
+import pytest
+
+import lumora
+
+FLUX_MAP_FUNCTIONS = [
+    "integrated_flux_map_witt_mao_magnification",
+    "integrated_flux_map_heyrovsky_magnification",
+    "discrete_flux_map_heyrovsky_magnification",
+]
+
+# The table check compares len(bl) (left) with len(bf) (right).
+MISMATCHES = [
+    pytest.param([0.0, 0.5, 1.0], [1.0, 1.0], "assertion `left == right` failed\n  left: 3\n right: 2", id="3-2"),
+    pytest.param([0.5], [1.0, 1.0], "assertion `left == right` failed\n  left: 1\n right: 2", id="1-2"),
+    pytest.param([], [1.0] * 12, "assertion `left == right` failed\n  left: 0\n right: 12", id="0-12"),
+]
+
+
+def panic(name="integrated_flux_map_witt_mao_magnification"):
+    """Provokes an internal failure and returns the raised exception."""
+    with pytest.raises(BaseException) as info:
+        getattr(lumora, name)([0.5], 1.0, 1.0, [0.0, 0.5, 1.0], [1.0, 1.0])
+    return info.value
+
+
+class TestPanicException:
+    @pytest.mark.parametrize("l", [[0.5], []], ids=["one-separation", "no-separation"])
+    @pytest.mark.parametrize(("bl", "bf", "message"), MISMATCHES)
+    @pytest.mark.parametrize("name", FLUX_MAP_FUNCTIONS)
+    def test_unequal_table_lengths(self, name, bl, bf, message, l):
+        with pytest.raises(BaseException) as info:
+            getattr(lumora, name)(l, 1.0, 1.0, bl, bf)
+        assert type(info.value).__name__ == "PanicException"
+        assert info.value.args == (message,)
+        assert str(info.value) == message
+
+    def test_class_is_pyo3_runtime_panic_exception_deriving_from_base_exception(self):
+        cls = type(panic())
+        assert (cls.__module__, cls.__qualname__) == ("pyo3_runtime", "PanicException")
+        assert cls.__bases__ == (BaseException,)
+        assert not issubclass(cls, Exception)
+        assert type(cls.__doc__) is str and cls.__doc__
+        assert set(vars(cls)) <= {"__module__", "__doc__", "__dict__", "__weakref__"}
+
+    def test_the_same_class_on_every_failure(self):
+        assert len({id(type(panic(name))) for name in FLUX_MAP_FUNCTIONS * 2}) == 1
+
+    def test_except_exception_does_not_catch_it(self):
+        try:
+            try:
+                lumora.integrated_flux_map_heyrovsky_magnification([0.5], 1.0, 1.0, [0.0, 1.0], [1.0])
+            except Exception:
+                caught_by = "Exception"
+        except BaseException as error:
+            caught_by = type(error).__name__
+        assert caught_by == "PanicException"
+
+
+def nan_separation():
+    return lumora.heyrovsky_magnification(float("nan"), 0.3, 1.0, 1.0)
+
+
+# Calls whose elliptic integral fails; the failure is passed on as RuntimeError.
+MODEL_ERRORS = [
+    pytest.param(nan_separation, id="nan-separation"),
+    pytest.param(lambda: lumora.discrete_flux_map_heyrovsky_magnification([0.5, float("nan")], 1.0, 1.0, [0.3], [1.0]),
+                 id="discrete"),
+]
+
+
+class TestModelError:
+    @pytest.mark.parametrize("call", MODEL_ERRORS)
+    def test_runtime_error_with_the_elliptic_message(self, call, capfd):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert type(info.value) is RuntimeError
+        assert info.value.args == ("ellipk: Arguments cannot be NAN.",)
+        assert not hasattr(info.value, "__notes__")
+        assert capfd.readouterr() == ("", "")
+
+
+# (failing call, what it writes to stderr): only an internal failure writes, a report holding its message.
+FAILING_CALLS = [
+    pytest.param(lambda: lumora.witt_mao_magnification([0.5], 1.0), None, id="binding"),
+    pytest.param(lambda: lumora.witt_mao_magnification([0.5, "x"], 1.0, 0.1), None, id="conversion"),
+    pytest.param(nan_separation, None, id="model"),
+    pytest.param(panic, "assertion `left == right` failed\n  left: 3\n right: 2", id="internal"),
+]
+
+
+class TestNoTrace:
+    @pytest.mark.parametrize(("fail", "report"), FAILING_CALLS)
+    def test_the_next_call_works_and_only_a_panic_writes(self, fail, report, capfd):
+        calls = [
+            lambda: lumora.witt_mao_magnification([0.5, 2.0], 1.0, 0.1),
+            lambda: lumora.heyrovsky_magnification(0.5, 0.3, 1.0, 1.0),
+            lambda: lumora.integrated_flux_map_witt_mao_magnification([0.5], 1.0, 1.0, [0.0, 1.0], [1.0, 1.0]),
+        ]
+        before = [call() for call in calls]
+        try:
+            fail()
+        except BaseException:  # every kind of failure, PanicException included
+            pass
+        assert [call() for call in calls] == before
+        out, err = capfd.readouterr()
+        assert out == ""
+        assert err == "" if report is None else report in err
