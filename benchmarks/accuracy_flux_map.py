@@ -4,7 +4,7 @@ The law I = 0.4 + 0.6·μ, μ = √(1 − r²), is sampled at 50 equally spaced
 radii from 0 to 1 and fed to both integrated flux-map functions.  Each is
 compared with the built-in-law function of the same construction
 (integrated_witt_mao_magnification, integrated_heyrovsky_magnification) and
-with the independent mpmath value for the exact law (_reference.limb_darkened).
+with the independent mpmath value for the exact law (reference.limb_darkened).
 The latter difference includes the table's own error: linear interpolation
 of μ, which falls off steeply at the limb.  To tell the two apart, the last
 column integrates the same piecewise-linear profile against the module's
@@ -16,13 +16,15 @@ Run: PYTHONPATH=<build dir> python3 benchmarks/accuracy_flux_map.py
 """
 
 import math
+import os
 import sys
 import warnings
 
 import lumora
 from scipy.integrate import IntegrationWarning, quad
 
-from _reference import limb_darkened
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from reference import limb_darkened
 
 RADII = [i / 49 for i in range(50)]
 VALUES = [0.4 + 0.6 * math.sqrt(1 - r * r) for r in RADII]

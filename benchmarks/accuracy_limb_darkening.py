@@ -2,18 +2,20 @@
 
 Truth: the brightness-weighted mean of the point-lens magnification over a
 disk with I = 0.4 + 0.6·μ, integrated by mpmath at 30 digits in polar
-coordinates around the lens (_reference.limb_darkened).  Both integrated
+coordinates around the lens (reference.limb_darkened).  Both integrated
 functions divide by the literal normaliser 2.5132741228717936 rather than
 0.8π, which alone leaves 1.6e-14.
 
 Run: PYTHONPATH=<build dir> python3 benchmarks/accuracy_limb_darkening.py
 """
 
+import os
 import sys
 
 import lumora
 
-from _reference import limb_darkened
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from reference import limb_darkened
 
 LS = [0.0, 0.25, 0.5, 0.75, 0.9, 0.99, 1.0, 1.01, 1.1, 1.5, 2.0, 3.0]
 RHOS = [1e-3, 1e-2, 0.1, 1.0]

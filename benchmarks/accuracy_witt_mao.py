@@ -2,7 +2,7 @@
 
 Compares lumora.witt_mao_magnification (closed form of Witt & Mao 1994) with
 the mean of the point-lens magnification over the disk, integrated at 30
-digits by mpmath (see _reference.py), on a grid of separations u and source
+digits by mpmath (see reference.py), on a grid of separations u and source
 radii rho (both in Einstein radii), in three regions:
 
 - general: |u − rho| at least 10 window widths, u/rho < 1000;
@@ -15,11 +15,13 @@ Run: PYTHONPATH=<build dir> python3 benchmarks/accuracy_witt_mao.py
 """
 
 import math
+import os
 import sys
 
 import lumora
 
-from _reference import uniform_disk
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from reference import uniform_disk
 
 RHOS = [1e-3, 1e-2, 0.1, 0.5, 1.0, 2.0, 10.0]
 

@@ -16,6 +16,7 @@ import pytest
 from scipy.integrate import quad
 
 import lumora
+from reference import relative_error
 
 NAN = math.nan
 UNIFORM = ([0.0, 1.0], [1.0, 1.0])
@@ -23,13 +24,6 @@ INTEGRATED = [lumora.integrated_flux_map_witt_mao_magnification, lumora.integrat
 INTEGRATED_IDS = ["witt_mao", "heyrovsky"]
 ALL = [lumora.discrete_flux_map_heyrovsky_magnification] + INTEGRATED
 ALL_IDS = ["discrete"] + INTEGRATED_IDS
-
-
-def relative_error(value, truth):
-    """|value − truth|/|truth|; 0 for equal values (infinities too) or two NaNs."""
-    if value == truth or (math.isnan(value) and math.isnan(truth)):
-        return 0.0
-    return abs(value - truth) / abs(truth)
 
 
 def cone_mean(l, rho, edge):

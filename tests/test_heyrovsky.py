@@ -13,16 +13,10 @@ import mpmath as mp
 import pytest
 
 import lumora
+from reference import relative_error
 
 NAN = math.nan
 INF = math.inf
-
-
-def relative_error(value, truth):
-    """|value − truth|/|truth|; 0 for equal values (infinities too) or two NaNs."""
-    if value == truth or (math.isnan(value) and math.isnan(truth)):
-        return 0.0
-    return abs(value - truth) / abs(truth)
 
 
 def ring_mean(l, r, re, rstar):

@@ -15,42 +15,9 @@ import mpmath as mp
 import pytest
 
 import lumora
+from reference import limb_darkened as limb_darkened_mean, relative_error
 
 NAN = math.nan
-
-
-def relative_error(value, truth):
-    """|value − truth|/|truth|; 0 for equal values (infinities too) or two NaNs."""
-    if value == truth or (math.isnan(value) and math.isnan(truth)):
-        return 0.0
-    return abs(value - truth) / abs(truth)
-
-
-def limb_darkened_mean(u, rho):
-    """Mean magnification for I = 0.4 + 0.6·μ (u, rho in Einstein radii), 30 digits.
-
-    On the circle of radius d around the lens, ρ²μ² = 2du(cos φ − c) with
-    c = (d² + u² − ρ²)/(2du); the part on the disk spans |φ| < θ, cos θ = c.
-    """
-    with mp.workdps(30):
-        u, rho = mp.mpf(u), mp.mpf(rho)
-
-        def brightness_on_circle(d):
-            if u == 0:
-                return 2 * mp.pi * (mp.mpf(0.4) + mp.mpf(0.6) * mp.sqrt(1 - d * d / (rho * rho))) if d < rho else 0
-            c = (d * d + u * u - rho * rho) / (2 * d * u)
-            if c >= 1:
-                return 0
-            scale = 2 * mp.sqrt(2 * d * u) / rho
-            if c < -1:  # the whole circle lies on the disk
-                return 2 * mp.pi * mp.mpf(0.4) + mp.mpf(0.6) * scale * 2 * mp.sqrt(1 - c) * mp.ellipe(2 / (1 - c))
-            m = (1 - c) / 2
-            mu = scale * 2 * mp.sqrt(2) * (mp.ellipe(m) - (1 - m) * mp.ellipk(m))
-            return 2 * mp.acos(c) * mp.mpf(0.4) + mp.mpf(0.6) * mu
-
-        points = sorted({mp.mpf(0), abs(u - rho), u + rho})
-        flux = mp.quad(lambda d: (d * d + 2) / mp.sqrt(d * d + 4) * brightness_on_circle(d), points)
-        return float(flux / (mp.pi * rho * rho * mp.mpf(0.8)))
 
 
 CASES = [

@@ -12,37 +12,10 @@ import mpmath as mp
 import pytest
 
 import lumora
+from reference import relative_error, uniform_disk as disk_mean
 
 NAN = math.nan
 INF = math.inf
-
-
-def relative_error(value, truth):
-    """|value − truth|/|truth|; 0 for equal values (infinities too) or two NaNs."""
-    if value == truth or (math.isnan(value) and math.isnan(truth)):
-        return 0.0
-    return abs(value - truth) / abs(truth)
-
-
-def disk_mean(u, rho):
-    """Mean point-lens magnification over a uniform disk, at 30 digits.
-
-    The circle of radius d around the lens covers the angle 2θ(d) of the disk,
-    cos θ = (d² + u² − ρ²)/(2du); the integral over d is split where θ has
-    square-root corners.
-    """
-    with mp.workdps(30):
-        u, rho = mp.mpf(u), mp.mpf(rho)
-
-        def angle(d):
-            if u == 0:
-                return 2 * mp.pi if d < rho else 0
-            c = (d * d + u * u - rho * rho) / (2 * d * u)
-            return 2 * mp.pi if c <= -1 else (0 if c >= 1 else 2 * mp.acos(c))
-
-        points = sorted({mp.mpf(0), abs(u - rho), u + rho})
-        flux = mp.quad(lambda d: (d * d + 2) / mp.sqrt(d * d + 4) * angle(d), points)
-        return float(flux / (mp.pi * rho * rho))
 
 
 def one(u, rho):

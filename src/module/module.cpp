@@ -105,24 +105,35 @@ std::optional<FluxMapArguments> convert_flux_map_arguments(std::string_view func
 
 // ---- entry points -------------------------------------------------------
 
-PyObject* witt_mao_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = convert_separation_arguments("witt_mao_magnification", args, nargsf, kwnames);
-    if (!a) return nullptr;
-    return binding::to_list(witt_mao_on_pool(a->l, a->re, a->rstar)).release();
+constexpr char witt_mao_name[] = "witt_mao_magnification";
+constexpr char integrated_witt_mao_name[] = "integrated_witt_mao_magnification";
+constexpr char integrated_flux_map_witt_mao_name[] = "integrated_flux_map_witt_mao_magnification";
+constexpr char integrated_heyrovsky_name[] = "integrated_heyrovsky_magnification";
+constexpr char integrated_flux_map_heyrovsky_name[] = "integrated_flux_map_heyrovsky_magnification";
+constexpr char discrete_flux_map_heyrovsky_name[] = "discrete_flux_map_heyrovsky_magnification";
+
+using SeparationModel = std::vector<double> (*)(std::vector<double>, double, double);
+using FluxMapModel = std::vector<double> (*)(std::vector<double>, std::vector<double>, std::vector<double>,
+                                             double, double);
+
+std::vector<double> witt_mao_magnification_on_pool(std::vector<double> l, double re, double rstar) {
+    return witt_mao_on_pool(l, re, rstar);
 }
 
-PyObject* integrated_witt_mao_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = convert_separation_arguments("integrated_witt_mao_magnification", args, nargsf, kwnames);
+// The functions of (l, re, rstar) that return one value per separation.
+template <const char* Name, SeparationModel Model>
+PyObject* separation_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = convert_separation_arguments(Name, args, nargsf, kwnames);
     if (!a) return nullptr;
-    return binding::to_list(integrated_witt_mao_magnification(std::move(a->l), a->re, a->rstar)).release();
+    return binding::to_list(Model(std::move(a->l), a->re, a->rstar)).release();
 }
 
-PyObject* integrated_flux_map_witt_mao_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = convert_flux_map_arguments("integrated_flux_map_witt_mao_magnification", args, nargsf, kwnames);
+// The integrated flux maps, functions of (l, re, rstar, bl, bf).
+template <const char* Name, FluxMapModel Model>
+PyObject* flux_map_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = convert_flux_map_arguments(Name, args, nargsf, kwnames);
     if (!a) return nullptr;
-    return binding::to_list(integrated_flux_map_witt_mao_magnification(std::move(a->l), std::move(a->bl),
-                                                                       std::move(a->bf), a->re, a->rstar))
-        .release();
+    return binding::to_list(Model(std::move(a->l), std::move(a->bl), std::move(a->bf), a->re, a->rstar)).release();
 }
 
 PyObject* multi_witt_mao_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -158,22 +169,8 @@ PyObject* heyrovsky_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     return binding::to_float(*magnification).release();
 }
 
-PyObject* integrated_heyrovsky_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = convert_separation_arguments("integrated_heyrovsky_magnification", args, nargsf, kwnames);
-    if (!a) return nullptr;
-    return binding::to_list(integrated_heyrovsky_magnification(std::move(a->l), a->re, a->rstar)).release();
-}
-
-PyObject* integrated_flux_map_heyrovsky_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = convert_flux_map_arguments("integrated_flux_map_heyrovsky_magnification", args, nargsf, kwnames);
-    if (!a) return nullptr;
-    return binding::to_list(integrated_flux_map_heyrovsky_magnification(std::move(a->l), std::move(a->bl),
-                                                                        std::move(a->bf), a->re, a->rstar))
-        .release();
-}
-
 PyObject* discrete_flux_map_heyrovsky_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = convert_flux_map_arguments("discrete_flux_map_heyrovsky_magnification", args, nargsf, kwnames);
+    auto a = convert_flux_map_arguments(discrete_flux_map_heyrovsky_name, args, nargsf, kwnames);
     if (!a) return nullptr;
     auto result = discrete_flux_map_heyrovsky_magnification(std::move(a->l), std::move(a->bl), std::move(a->bf),
                                                             a->re, a->rstar);
@@ -210,21 +207,25 @@ constexpr int call_flags = METH_FASTCALL | METH_KEYWORDS;
 // Registration order is the order of __all__.  Each docstring is the text
 // signature alone, so __text_signature__ is set and __doc__ is None.
 PyMethodDef functions[] = {
-    {"witt_mao_magnification", fast_call<witt_mao_body>(), call_flags,
+    {witt_mao_name, fast_call<separation_body<witt_mao_name, witt_mao_magnification_on_pool>>(), call_flags,
      "witt_mao_magnification(l, re, rstar)\n--\n\n"},
-    {"integrated_witt_mao_magnification", fast_call<integrated_witt_mao_body>(), call_flags,
+    {integrated_witt_mao_name,
+     fast_call<separation_body<integrated_witt_mao_name, integrated_witt_mao_magnification>>(), call_flags,
      "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"},
-    {"integrated_flux_map_witt_mao_magnification", fast_call<integrated_flux_map_witt_mao_body>(), call_flags,
-     "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"},
+    {integrated_flux_map_witt_mao_name,
+     fast_call<flux_map_body<integrated_flux_map_witt_mao_name, integrated_flux_map_witt_mao_magnification>>(),
+     call_flags, "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"},
     {"multi_witt_mao_magnification", fast_call<multi_witt_mao_body>(), call_flags,
      "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"},
     {"heyrovsky_magnification", fast_call<heyrovsky_body>(), call_flags,
      "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"},
-    {"integrated_heyrovsky_magnification", fast_call<integrated_heyrovsky_body>(), call_flags,
+    {integrated_heyrovsky_name,
+     fast_call<separation_body<integrated_heyrovsky_name, integrated_heyrovsky_magnification>>(), call_flags,
      "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"},
-    {"integrated_flux_map_heyrovsky_magnification", fast_call<integrated_flux_map_heyrovsky_body>(), call_flags,
-     "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
-    {"discrete_flux_map_heyrovsky_magnification", fast_call<discrete_flux_map_heyrovsky_body>(), call_flags,
+    {integrated_flux_map_heyrovsky_name,
+     fast_call<flux_map_body<integrated_flux_map_heyrovsky_name, integrated_flux_map_heyrovsky_magnification>>(),
+     call_flags, "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
+    {discrete_flux_map_heyrovsky_name, fast_call<discrete_flux_map_heyrovsky_body>(), call_flags,
      "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
 };
 

@@ -19,9 +19,18 @@ square-root corners (d = |u − ρ| and d = u + ρ).  mpmath evaluates K and E a
 working precision; nothing here shares code with the module.
 """
 
+import math
+
 import mpmath as mp
 
 DPS = 30
+
+
+def relative_error(value, truth):
+    """|value − truth|/|truth|; 0 for equal values (infinities too) or two NaNs."""
+    if value == truth or (math.isnan(value) and math.isnan(truth)):
+        return 0.0
+    return abs(value - truth) / abs(truth)
 
 
 def _outer(u, rho, weight):
