@@ -182,21 +182,17 @@ py_ref to_float(double value) {
     return number;
 }
 
-py_ref to_list(const std::vector<double>& values) {
-    py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+py_ref new_list(std::size_t size) {
+    py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
     if (!list) errors::null_result();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        // to_float throws on failure; the partly filled list is released.
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_float(values[i]).release());
-    }
     return list;
 }
 
-py_ref to_list(const std::vector<std::vector<double>>& values) {
-    py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) errors::null_result();
+py_ref to_list(std::span<const double> values) {
+    py_ref list = new_list(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_list(values[i]).release());
+        // to_float throws on failure; the partly filled list is released.
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_float(values[i]).release());
     }
     return list;
 }

@@ -40,8 +40,19 @@ std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view 
 
 // Result lists, created at their final length.  A failed allocation is an
 // internal failure (errors::null_result).
-py_ref to_list(const std::vector<double>& values);
-py_ref to_list(const std::vector<std::vector<double>>& values);
 py_ref to_float(double value);
+py_ref new_list(std::size_t size);
+py_ref to_list(std::span<const double> values);
+
+// A list of lists of floats, one inner list per row, in row order.
+template <class Rows>
+py_ref to_list_of_lists(const Rows& rows) {
+    py_ref list = new_list(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        // to_list throws on failure; the partly filled list is released.
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_list(std::span<const double>(rows[i])).release());
+    }
+    return list;
+}
 
 }  // namespace lumora::binding

@@ -32,7 +32,7 @@ constexpr std::string_view flux_map_parameters[] = {"l", "re", "rstar", "bl", "b
 
 // ---- the uniform disk on the worker pool --------------------------------
 
-std::vector<double> witt_mao_on_pool(const std::vector<double>& l, double re, double rstar) {
+pool::Output<double> witt_mao_on_pool(const std::vector<double>& l, double re, double rstar) {
     const double rho = rstar / re;
     return pool::parallel_map<double>(
         l, [rho](double separation) { return witt_mao_magnification_scaled(separation * rho, rho); });
@@ -40,15 +40,15 @@ std::vector<double> witt_mao_on_pool(const std::vector<double>& l, double re, do
 
 // Every (re, rstar) pair, re outer and rstar inner, each mapping over its
 // own copy of l: nested maps on the same pool.
-std::vector<std::vector<double>> multi_witt_mao_on_pool(const std::vector<double>& l,
-                                                        const std::vector<double>& re,
-                                                        const std::vector<double>& rstar) {
+pool::Output<pool::Output<double>> multi_witt_mao_on_pool(const std::vector<double>& l,
+                                                          const std::vector<double>& re,
+                                                          const std::vector<double>& rstar) {
     std::vector<std::pair<double, double>> pairs;
     pairs.reserve(re.size() * rstar.size());
     for (double einstein : re) {
         for (double star : rstar) pairs.emplace_back(einstein, star);
     }
-    return pool::parallel_map<std::vector<double>>(pairs, [&l](const std::pair<double, double>& pair) {
+    return pool::parallel_map<pool::Output<double>>(pairs, [&l](const std::pair<double, double>& pair) {
         const std::vector<double> separations = l;
         return witt_mao_on_pool(separations, pair.first, pair.second);
     });
@@ -112,16 +112,12 @@ constexpr char integrated_heyrovsky_name[] = "integrated_heyrovsky_magnification
 constexpr char integrated_flux_map_heyrovsky_name[] = "integrated_flux_map_heyrovsky_magnification";
 constexpr char discrete_flux_map_heyrovsky_name[] = "discrete_flux_map_heyrovsky_magnification";
 
-using SeparationModel = std::vector<double> (*)(std::vector<double>, double, double);
-using FluxMapModel = std::vector<double> (*)(std::vector<double>, std::vector<double>, std::vector<double>,
-                                             double, double);
-
-std::vector<double> witt_mao_magnification_on_pool(std::vector<double> l, double re, double rstar) {
+pool::Output<double> witt_mao_magnification_on_pool(std::vector<double> l, double re, double rstar) {
     return witt_mao_on_pool(l, re, rstar);
 }
 
 // The functions of (l, re, rstar) that return one value per separation.
-template <const char* Name, SeparationModel Model>
+template <const char* Name, auto Model>
 PyObject* separation_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = convert_separation_arguments(Name, args, nargsf, kwnames);
     if (!a) return nullptr;
@@ -129,7 +125,7 @@ PyObject* separation_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
 }
 
 // The integrated flux maps, functions of (l, re, rstar, bl, bf).
-template <const char* Name, FluxMapModel Model>
+template <const char* Name, auto Model>
 PyObject* flux_map_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = convert_flux_map_arguments(Name, args, nargsf, kwnames);
     if (!a) return nullptr;
@@ -147,7 +143,7 @@ PyObject* multi_witt_mao_body(PyObject* const* args, Py_ssize_t nargsf, PyObject
     if (!re) return nullptr;
     auto rstar = binding::to_vector(slots[2], "rstar");
     if (!rstar) return nullptr;
-    return binding::to_list(multi_witt_mao_on_pool(*l, *re, *rstar)).release();
+    return binding::to_list_of_lists(multi_witt_mao_on_pool(*l, *re, *rstar)).release();
 }
 
 PyObject* heyrovsky_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -75,6 +75,9 @@
 #include <cassert>
 #include <cstddef>
 #include <exception>
+#include <memory>
+#include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -99,6 +102,33 @@ std::size_t thread_count();
 // unset) and the online processor count (<= 0: unknown).
 std::size_t thread_count_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                   long online_processors) noexcept;
+
+// The output of a parallel map.  Its slots are default-initialised, not
+// zeroed: every slot is assigned exactly once by the thread that evaluates
+// its item, so the memory is first touched (and, for a large output,
+// faulted in) by the workers in parallel instead of by the caller before
+// the map starts.
+template <class T>
+struct uninitialized_allocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = uninitialized_allocator<U>;
+    };
+    uninitialized_allocator() noexcept = default;
+    template <class U>
+    uninitialized_allocator(const uninitialized_allocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* slot) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(slot)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* slot, Args&&... args) {
+        ::new (static_cast<void*>(slot)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+using Output = std::vector<T, uninitialized_allocator<T>>;
 
 namespace detail {
 
@@ -279,9 +309,9 @@ struct InjectedRoot final : Task {
 // (the failure of the lowest failing index; an exception of another type
 // becomes generic_failure_message); all pieces are joined before it throws.
 template <class Out, class In, class F>
-std::vector<Out> parallel_map(const std::vector<In>& input, const F& element) {
+Output<Out> parallel_map(const std::vector<In>& input, const F& element) {
     const std::size_t n = input.size();
-    std::vector<Out> output(n);  // reserved once at its final size; each slot assigned once
+    Output<Out> output(n);  // reserved once at its final size; each slot assigned once
     detail::Worker* worker = detail::current_worker();
     const std::size_t threads =
         worker != nullptr ? detail::pool_thread_count(worker) : detail::global_thread_count();

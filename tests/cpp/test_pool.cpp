@@ -158,7 +158,7 @@ TEST(PoolMap, OnlyAOneItemInputRunsOnTheCaller) {
 TEST(PoolMap, NestedMapsKeepOrder) {
     // Outer items are lengths; each inner map runs inside the pool.
     const std::vector<std::size_t> lengths = {0, 1, 2, 3, 17, 500, 1, 2048, 9, 64, 333, 1000};
-    const auto out = parallel_map<std::vector<double>>(lengths, [](std::size_t n) {
+    const auto out = parallel_map<lumora::pool::Output<double>>(lengths, [](std::size_t n) {
         return parallel_map<double>(iota(n),
                                     [n](std::size_t i) { return value_of(i) + static_cast<double>(n); });
     });
@@ -255,7 +255,7 @@ TEST(PoolMap, ForeignExceptionsAndNestedFailures) {
     }
     // An inner map's failure travels through the outer map.
     try {
-        parallel_map<std::vector<double>>(iota(40), [](std::size_t k) {
+        parallel_map<lumora::pool::Output<double>>(iota(40), [](std::size_t k) {
             return parallel_map<double>(iota(100), [k](std::size_t i) {
                 if (k >= 30 && i == 50) throw InternalFailure("inner " + std::to_string(k));
                 return value_of(i);
