@@ -51,22 +51,26 @@ def main():
     re, rstar = 1.0, args.rho
     radii, values = limb_darkened_table()
 
+    # column label -> (legend, magnifications)
     curves = {
-        "point source": [point_source(x) for x in u],
-        "uniform disk (Witt & Mao)": lumora.witt_mao_magnification(l, re, rstar),
-        "limb-darkened, disks": lumora.integrated_witt_mao_magnification(l, re, rstar),
-        "limb-darkened, rings": lumora.integrated_heyrovsky_magnification(l, re, rstar),
-        "flux map, disks": lumora.integrated_flux_map_witt_mao_magnification(l, re, rstar, radii, values),
-        "flux map, rings": lumora.integrated_flux_map_heyrovsky_magnification(l, re, rstar, radii, values),
-        "flux map, 50 discrete rings": lumora.discrete_flux_map_heyrovsky_magnification(
-            l, re, rstar, radii, ring_weights(radii, values)),
+        "point": ("point source", [point_source(x) for x in u]),
+        "disk": ("uniform disk (Witt & Mao)", lumora.witt_mao_magnification(l, re, rstar)),
+        "LD disks": ("limb-darkened, disks", lumora.integrated_witt_mao_magnification(l, re, rstar)),
+        "LD rings": ("limb-darkened, rings", lumora.integrated_heyrovsky_magnification(l, re, rstar)),
+        "FM disks": ("flux map, thin annuli of disks",
+                     lumora.integrated_flux_map_witt_mao_magnification(l, re, rstar, radii, values)),
+        "FM rings": ("flux map, rings",
+                     lumora.integrated_flux_map_heyrovsky_magnification(l, re, rstar, radii, values)),
+        "FM 50 rings": ("flux map, 50 discrete rings", lumora.discrete_flux_map_heyrovsky_magnification(
+            l, re, rstar, radii, ring_weights(radii, values))),
     }
 
     names = list(curves)
     print(f"u0 = {args.u0}, tE = {args.te} d, rho = {args.rho}; magnification at selected epochs")
-    print(f"{'t - t0 [d]':>11} {'l':>7} " + " ".join(f"{n[:16]:>16}" for n in names))
+    print("LD: linear limb darkening I = 0.4 + 0.6 mu; FM: the same law as a 50-radius flux map")
+    print(f"{'t - t0 [d]':>11} {'l':>7} " + " ".join(f"{n:>11}" for n in names))
     for i in range(0, args.points, max(1, args.points // 10)):
-        row = " ".join(f"{curves[n][i]:16.6f}" for n in names)
+        row = " ".join(f"{curves[n][1][i]:11.5f}" for n in names)
         print(f"{times[i] - args.t0:11.3f} {l[i]:7.3f} {row}")
 
     if args.output:
@@ -78,14 +82,14 @@ def main():
         fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 7), height_ratios=[3, 2])
         styles = ["k:", "C0-", "C1-", "C2--", "C3-.", "C4:", "C5--"]
         for name, style in zip(names, styles):
-            top.plot(times, curves[name], style, label=name)
-        reference = curves["limb-darkened, disks"]
+            top.plot(times, curves[name][1], style, label=curves[name][0])
+        reference = curves["LD rings"][1]
         for name, style in zip(names[1:], styles[1:]):
-            bottom.plot(times, [a / b - 1 for a, b in zip(curves[name], reference)], style, label=name)
+            bottom.plot(times, [a / b - 1 for a, b in zip(curves[name][1], reference)], style)
         top.set_ylabel("magnification")
         top.set_title(f"point lens, u0 = {args.u0}, rho = {args.rho}")
         top.legend(fontsize="small")
-        bottom.set_ylabel("relative to limb-darkened (disks)")
+        bottom.set_ylabel("relative to limb-darkened (rings)")
         bottom.set_xlabel("t [days]")
         fig.tight_layout()
         fig.savefig(args.output, dpi=120)
