@@ -1,5 +1,9 @@
 """How failures reach Python: PanicException, RuntimeError, and what stays behind."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 import lumora
@@ -107,3 +111,20 @@ class TestNoTrace:
         out, err = capfd.readouterr()
         assert out == ""
         assert err == "" if report is None else report in err
+
+
+def test_running_out_of_memory_is_a_memory_error():
+    # 10^5 x 10^5 pairs cannot be held under a small address-space limit;
+    # the failed C++ allocation must surface as MemoryError, not as a panic.
+    script = """
+import resource, lumora
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, hard))
+try:
+    lumora.multi_witt_mao_magnification([1.0], range(10**5), range(10**5))
+except MemoryError:
+    print("MemoryError")
+"""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(lumora.__file__))
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "MemoryError", result.stderr

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <exception>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -185,6 +186,8 @@ PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
         return Body(args, nargsf, kwnames);
     } catch (const InternalFailure& failure) {
         errors::internal_failure(failure);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();  // memory ran out: not a broken precondition
     } catch (const std::exception& failure) {
         errors::internal_failure(InternalFailure(failure.what()));
     } catch (...) {
@@ -272,6 +275,8 @@ int exec_module(PyObject* module) noexcept {
         return 0;
     } catch (const InternalFailure& failure) {
         errors::internal_failure(failure);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();  // memory ran out: not a broken precondition
     } catch (const std::exception& failure) {
         errors::internal_failure(InternalFailure(failure.what()));
     } catch (...) {
