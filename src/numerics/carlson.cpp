@@ -193,12 +193,13 @@ double elliprd_unchecked(double x, double y, double z) noexcept {
     // with the sum S of the weighted squared differences.
     if (x == 0) {
         const double p0 = std::sqrt(y);
-        // RD(0, 0, z) is infinite, and the AGM of 0 and √z never meets its
-        // stop test (a halves towards 0 while g stays 0).  We return +∞ at
-        // once, so that the loop below always starts from two positive
-        // values and ends.
-        // (A NaN y or z fails this test; the AGM loop then ends at once with NaN.)
-        if (p0 == 0 && z >= 0) {
+        // RD(0, 0, z) is infinite, and for finite z > 0 the AGM of 0 and √z
+        // never meets its stop test (a halves towards 0 while g stays 0).  We
+        // return +∞ at once, so that the loop below always starts from two
+        // positive values and ends.
+        // (A NaN y or z fails this test, and so does z = +∞: the AGM loop then
+        // ends after at most one step with NaN.)
+        if (p0 == 0 && z >= 0 && z < infinity) {
             return infinity;
         }
         const double q0 = std::sqrt(z);
@@ -270,10 +271,11 @@ double elliprj_unchecked(double x, double y, double z, double p) noexcept {
         if (x > y) {
             std::swap(x, y);
         }
-        // RJ(0, 0, z, 0) is infinite, and the relation above maps it to
-        // itself (p′ = 0), so it would never end.  We return +∞ at once.
-        // (A NaN z fails z >= 0 and ends as NaN through the reflection.)
-        if (x == 0 && y == 0 && p == 0 && z >= 0) {
+        // RJ(0, 0, z, 0) is infinite, and for finite z > 0 the relation above
+        // maps it to itself (p′ = 0), so it would never end.  We return +∞ at
+        // once.  (For z = 0, z = +∞ or a NaN z, p′ is NaN and the reflection
+        // ends as NaN.)
+        if (x == 0 && y == 0 && p == 0 && z > 0 && z < infinity) {
             return infinity;
         }
         const double q = -p;

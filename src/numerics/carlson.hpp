@@ -20,10 +20,11 @@
 //           |                                |                         |  without settling
 //   RD      | x, y >= 0, at most one zero;   | RD(x,x,x) = x^(−3/2)    | NaN: negative argument,
 //           | z > 0                          | RD(0,y,y) = 3π/(4y√y)   |  or 50 steps
-//           |                                | RD(0,0,z) = +∞          |
+//           |                                | RD(0,0,z) = +∞, z < ∞   |
 //   RJ      | x, y, z >= 0, at most one zero;| RJ(x,x,x,x) = x^(−3/2)  | NaN: negative x, y, z,
 //           | p > 0, or p < 0 for the        | RJ(x,y,z,z) = RD(x,y,z) |  100 steps, or a principal
-//           | Cauchy principal value         | RJ(0,0,z,0) = +∞        |  value that is undefined
+//           | Cauchy principal value         | RJ(0,0,z,0) = +∞,       |  value that is undefined
+//           |                                |   0 < z < ∞             |
 //   RC      | x >= 0, y > 0, or y < 0 for    | RC(x,x) = 1/√x          | NaN
 //           | the Cauchy principal value     | RC(0,y) = π/(2√y)       |
 #pragma once

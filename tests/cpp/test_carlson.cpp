@@ -268,6 +268,11 @@ const ValueCase degenerate[] = {
     {{Fn::rj, {0, 0, 1, 0}}, inf},
     {{Fn::rj, {0, 1, 0, 0}}, inf},
     {{Fn::rj, {1, 0, 0, -0.0}}, inf},
+    // At z = 0 or z = +∞ the steps do end, with p′ = 0/0 or an AGM
+    // step √(0·∞): NaN, not the +∞ above.
+    {{Fn::rd, {0, 0, inf}}, nan},
+    {{Fn::rj, {0, 0, 0, 0}}, nan},
+    {{Fn::rj, {0, 0, inf, 0}}, nan},
     // Regression: RJ(−1, −1, 0, −1) reflected to p′ = −1 <= 0 again and
     // recursed until the stack overflowed; the principal value is undefined.
     {{Fn::rj, {-1, -1, 0, -1}}, nan},
