@@ -1,7 +1,10 @@
 #include "module/errors.hpp"
 
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "module/once.hpp"
 #include "module/py_ref.hpp"
@@ -20,6 +23,31 @@ constexpr const char* panic_doc =
 
 void set_type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+// The pending exception, normalised into an instance (null if none), and
+// its way back.  Before 3.12 the traceback travels on the instance.
+py_ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return py_ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    py_ref type_ref = py_ref::steal(type);
+    py_ref traceback_ref = py_ref::steal(traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    return py_ref::steal(value);
+#endif
+}
+
+void restore_exception(py_ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
 }
 
 std::string callee(std::string_view function) { return std::string(function) + "()"; }
@@ -75,17 +103,7 @@ void type_error(std::string_view message) { set_type_error(std::string(message))
 void add_conversion_note(std::string_view parameter) {
     // Take the conversion's exception first: nothing below may run with it
     // pending, and whatever fails below must leave it as it was.
-#if PY_VERSION_HEX >= 0x030C0000
-    py_ref exception = py_ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    py_ref exception = py_ref::steal(value);
-    py_ref type_ref = py_ref::steal(type);
-    py_ref traceback_ref = py_ref::steal(traceback);
-#endif
+    py_ref exception = take_exception();
     if (!exception) return;
     PyObject* name = add_note_name.get([] { return PyUnicode_InternFromString("add_note"); });
     const std::string note = "while processing '" + std::string(parameter) + "'";
@@ -94,11 +112,7 @@ void add_conversion_note(std::string_view parameter) {
     py_ref result =
         py_ref::steal(text ? PyObject_CallMethodOneArg(exception.get(), name, text.get()) : nullptr);
     if (!result) PyErr_Clear();  // the note is lost, the exception is not
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception.release());
-#else
-    PyErr_Restore(type_ref.release(), exception.release(), traceback_ref.release());
-#endif
+    restore_exception(std::move(exception));
 }
 
 void model_error(EllipticError error) {
@@ -124,16 +138,7 @@ void internal_failure_without_message() {
 }
 
 std::string take_pending_description() {
-#if PY_VERSION_HEX >= 0x030C0000
-    py_ref cause = py_ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    py_ref type_ref = py_ref::steal(type);
-    py_ref traceback_ref = py_ref::steal(traceback);
-    py_ref cause = py_ref::steal(value);
-#endif
+    py_ref cause = take_exception();
     py_ref text = py_ref::steal(cause ? PyObject_Repr(cause.get()) : nullptr);
     Py_ssize_t size = 0;
     const char* description = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
@@ -142,6 +147,20 @@ std::string take_pending_description() {
         return "<unknown error>";
     }
     return std::string(description, static_cast<std::size_t>(size));
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const InternalFailure& failure) {
+        internal_failure(failure);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();  // memory ran out: not a broken precondition
+    } catch (const std::exception& failure) {
+        internal_failure(InternalFailure(failure.what()));
+    } catch (...) {
+        internal_failure_without_message();
+    }
 }
 
 void null_result() {

@@ -43,6 +43,11 @@ void internal_failure_without_message();
 // of an internal failure.
 std::string take_pending_description();
 
+// Raises the C++ exception being handled as a Python exception; call it
+// only inside a catch block.  InternalFailure (and any other exception)
+// becomes PanicException, std::bad_alloc MemoryError.
+void raise_current_exception() noexcept;
+
 // A result object could not be created: reports the pending exception as
 // unraisable and throws the internal failure "PyObject pointer is null".
 [[noreturn]] void null_result();

@@ -5,8 +5,6 @@
 #include <Python.h>
 
 #include <array>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -184,14 +182,8 @@ template <PyObject* (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     try {
         return Body(args, nargsf, kwnames);
-    } catch (const InternalFailure& failure) {
-        errors::internal_failure(failure);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();  // memory ran out: not a broken precondition
-    } catch (const std::exception& failure) {
-        errors::internal_failure(InternalFailure(failure.what()));
     } catch (...) {
-        errors::internal_failure_without_message();
+        errors::raise_current_exception();
     }
     return nullptr;
 }
@@ -273,14 +265,8 @@ int exec_module(PyObject* module) noexcept {
             if (add_function(module, module_name.get(), &record) < 0) return -1;
         }
         return 0;
-    } catch (const InternalFailure& failure) {
-        errors::internal_failure(failure);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();  // memory ran out: not a broken precondition
-    } catch (const std::exception& failure) {
-        errors::internal_failure(InternalFailure(failure.what()));
     } catch (...) {
-        errors::internal_failure_without_message();
+        errors::raise_current_exception();
     }
     return -1;
 }
