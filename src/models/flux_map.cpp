@@ -15,13 +15,30 @@ namespace lumora {
 
 namespace {
 
-// The unlensed flux ∫₀¹ P(r)·2πr dr of the tabulated profile.
-double profile_flux(const InterpTable& profile) {
-    const auto integrand = [&](double r) noexcept -> double {
-        return profile(r, 0.0) * (6.283185307179586 * r);  // 2π
-    };
-    return quadrature::double_exponential::integrate(integrand, 0.0, 1.0, 1e-16).integral;
+// The radii of a flux map, once the table check (which comes before anything
+// else is computed) has found both columns of one length.
+std::span<const double> checked_radii(const std::vector<double>& bl, const std::vector<double>& bf) {
+    assert_equal(bl.size(), bf.size());
+    return bl;
 }
+
+// The profile P(r) = interp(bl, bf, r, 0) of a flux map, with its segments
+// derived once per call instead of once per sample (the values are those of
+// interp()), and its unlensed flux F = ∫₀¹ P(r)·2πr dr.
+struct TabulatedProfile {
+    TabulatedProfile(const std::vector<double>& bl, const std::vector<double>& bf)
+        : table(checked_radii(bl, bf), std::span<const double>(bf)) {
+        const auto integrand = [this](double r) noexcept -> double {
+            return table(r, 0.0) * (6.283185307179586 * r);  // 2π
+        };
+        flux = quadrature::double_exponential::integrate(integrand, 0.0, 1.0, 1e-16).integral;
+    }
+
+    double operator()(double r) const noexcept { return table(r, 0.0); }
+
+    InterpTable table;
+    double flux = 0.0;
+};
 
 }  // namespace
 
@@ -58,11 +75,7 @@ std::expected<std::vector<double>, EllipticError> discrete_flux_map_heyrovsky_ma
 
 std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<double> l, std::vector<double> bl,
                                                                std::vector<double> bf, double re, double rstar) {
-    assert_equal(bl.size(), bf.size());
-    // Segments derived once per call instead of once per sample; the values
-    // are those of interp().
-    const InterpTable profile{std::span<const double>(bl), std::span<const double>(bf)};
-    const double flux = profile_flux(profile);
+    const TabulatedProfile profile(bl, bf);
 
     const double rho = rstar / re;
     std::vector<double> result;
@@ -70,25 +83,22 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
     for (const double li : l) {
         const double u = li * rho;
         const auto integrand = [&](double r) noexcept -> double {
-            return profile(r, 0.0) * (6.283185307179586 * r * thin_annulus_magnification(u, rho, r));  // 2π
+            return profile(r) * (6.283185307179586 * r * thin_annulus_magnification(u, rho, r));  // 2π
         };
         // For 0 < l < 1 the annulus that crosses the lens (r = l) magnifies a
         // narrow peak, a few annulus widths wide, that the nodes of a single
         // interval straddle and miss (2% off for a uniform source at l = 0.5);
         // split at l, the peak sits at the ends of two intervals.
         const double integral = integrate_over_source_radius(integrand, li);
-        result.push_back(integral / flux);
+        result.push_back(integral / profile.flux);
     }
     return result;
 }
 
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<double> bl,
                                                                 std::vector<double> bf, double re, double rstar) {
-    assert_equal(bl.size(), bf.size());
-    const InterpTable profile{std::span<const double>(bl), std::span<const double>(bf)};
-    const double flux = profile_flux(profile);
-    return _integrated_heyrovsky_magnification(
-        std::move(l), [&](double r) noexcept { return profile(r, 0.0); }, re, rstar, flux);
+    const TabulatedProfile profile(bl, bf);
+    return _integrated_heyrovsky_magnification(std::move(l), profile, re, rstar, profile.flux);
 }
 
 }  // namespace lumora
