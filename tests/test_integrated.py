@@ -85,9 +85,22 @@ class TestIntegratedHeyrovskyMagnification:
         witt_mao = lumora.integrated_witt_mao_magnification([l], 2.0, 1.0)[0]
         assert relative_error(heyrovsky, witt_mao) < 1e-12
 
-    def test_failed_rings_count_as_zero(self):
-        # every ring of a NaN separation fails, so nothing is integrated
-        assert lumora.integrated_heyrovsky_magnification([NAN, 2.0], 1.0, 1.0)[0] == 0.0
+
+
+def _with_table(function):
+    """A flux-map function fed the built-in law as a 50-radius table."""
+    radii = [i / 49 for i in range(50)]
+    brightness = [0.4 + 0.6 * math.sqrt(max(0.0, 1 - r * r)) for r in radii]
+    return lambda l, re, rstar: function(l, re, rstar, radii, brightness)
+
+
+ALL_INTEGRATED = [
+    lumora.integrated_witt_mao_magnification,
+    lumora.integrated_heyrovsky_magnification,
+    _with_table(lumora.integrated_flux_map_witt_mao_magnification),
+    _with_table(lumora.integrated_flux_map_heyrovsky_magnification),
+]
+ALL_INTEGRATED_IDS = ["witt_mao", "heyrovsky", "flux_map_witt_mao", "flux_map_heyrovsky"]
 
 
 class TestBothLimbDarkenedFunctions:
@@ -100,6 +113,25 @@ class TestBothLimbDarkenedFunctions:
         assert 0.0 < got[0] - 1.0 < 1e-3
         assert 0.0 < got[1] - 1.0 < 1e-6
         assert abs(got[2] - 1.0) < 1e-10  # 1 + 2e-12; the closed form leaves 2e-11 at u/ρ = 1000
+
+    # A separation outside the model is a failure, never a number: every
+    # ring of a NaN or negative l fails (the integral of what remained used
+    # to come back as 0.0), and a NaN radius poisons every separation.
+    @pytest.mark.parametrize(
+        "l, re, rstar, nan_at",
+        [
+            ([NAN, 2.0], 1.0, 1.0, [True, False]),
+            ([-0.5, 0.5], 1.0, 1.0, [True, False]),
+            ([0.5, 2.0], NAN, 1.0, [True, True]),
+            ([0.5, 2.0], 1.0, NAN, [True, True]),
+        ],
+        ids=["nan-l", "negative-l", "nan-re", "nan-rstar"],
+    )
+    @pytest.mark.parametrize("function", ALL_INTEGRATED, ids=ALL_INTEGRATED_IDS)
+    def test_nan_in_nan_out(self, function, l, re, rstar, nan_at):
+        got = function(l, re, rstar)
+        assert [math.isnan(x) for x in got] == nan_at
+        assert all(x > 1.0 for x in got if not math.isnan(x))
 
     @pytest.mark.parametrize("function", FUNCTIONS, ids=NAMES)
     def test_one_result_per_entry_in_order(self, function):

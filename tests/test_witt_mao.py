@@ -54,19 +54,21 @@ class TestWittMaoMagnification:
     def test_worked_values(self, u, rho, expected, tolerance):
         assert relative_error(one(u, rho), expected) < tolerance
 
-    # Edge window max(0.001·ρ, 1e-5) around u = ρ.  Each case picks l so that
+    # Edge window 0.001·ρ around u = ρ.  Each case picks l so that
     # u = l·ρ − ρ is exactly ± the width (general branch), and the next double
-    # of l towards 1 (inside the window: the value at u = ρ).
+    # of l towards 1 (inside the window: the value at u = ρ).  For the small
+    # source the window is 1e-8 wide: a fixed 1e-5 floor used to cover the
+    # whole disk and return the limb value everywhere.
     @pytest.mark.parametrize(
         "l, rstar",
         [
-            (0.999, 2.50244140625),  # relative width: 0.001·ρ = 0.00250244140625
-            (0.5, 2e-05),  # absolute width 1e-5: u = 1e-5, ρ = 2e-5
+            (0.999, 2.50244140625),  # 0.001·ρ = 0.00250244140625
+            (0.999, 1.0011717677116394e-05),  # ρ = 2^-30·10750
         ],
-        ids=["relative-width", "absolute-width"],
+        ids=["rho2.5", "rho1e-5"],
     )
     def test_window_edge(self, l, rstar):
-        width = max(0.001 * rstar, 1e-5)
+        width = 0.001 * rstar
         assert abs(l * rstar - rstar) == width  # the case is what it claims
         at_edge, just_inside, centre = lumora.witt_mao_magnification([l, math.nextafter(l, 1.0), 1.0], 1.0, rstar)
         assert just_inside == centre

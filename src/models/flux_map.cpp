@@ -1,6 +1,7 @@
 #include "models/flux_map.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <span>
 #include <utility>
 
@@ -42,16 +43,25 @@ struct TabulatedProfile {
 
 }  // namespace
 
-double thin_annulus_magnification(double u, double rho, double r) noexcept {
+double thin_annulus_magnification(double u, double rho, double r, bool& failed) noexcept {
     const double r_minus = std::max(r - 0.0001, 0.0);
     const double r_plus = std::min(r + 0.0001, 1.0);
     const double s_minus = r_minus * r_minus;
     const double s_plus = r_plus * r_plus;
     // W·s is proportional to the magnified flux of the disk of radius ρ·s;
-    // at the centre the inner disk is empty.
-    const double inner = s_minus == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, rho * r_minus) * s_minus;
-    const double outer = witt_mao_magnification_scaled(u, rho * r_plus) * s_plus;
+    // at the centre the inner disk is empty.  W is NaN only when an elliptic
+    // integral failed.
+    const double w_minus = s_minus == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, rho * r_minus);
+    const double w_plus = witt_mao_magnification_scaled(u, rho * r_plus);
+    if (std::isnan(w_minus) || std::isnan(w_plus)) failed = true;
+    const double inner = s_minus == 0.0 ? 0.0 : w_minus * s_minus;
+    const double outer = w_plus * s_plus;
     return (outer - inner) / (s_plus - s_minus);
+}
+
+double thin_annulus_magnification(double u, double rho, double r) noexcept {
+    bool failed = false;
+    return thin_annulus_magnification(u, rho, r, failed);
 }
 
 std::expected<std::vector<double>, EllipticError> discrete_flux_map_heyrovsky_magnification(
@@ -78,19 +88,23 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
     const TabulatedProfile profile(bl, bf);
 
     const double rho = rstar / re;
+    const bool nan_radii = std::isnan(re) || std::isnan(rstar);
     std::vector<double> result;
     result.reserve(l.size());
     for (const double li : l) {
         const double u = li * rho;
+        // A failed disk kernel (a separation outside the model) makes the
+        // separation's result NaN; the quadrature itself counts it as 0.
+        bool failed = nan_radii || std::isnan(li);
         const auto integrand = [&](double r) noexcept -> double {
-            return profile(r) * (6.283185307179586 * r * thin_annulus_magnification(u, rho, r));  // 2π
+            return profile(r) * (6.283185307179586 * r * thin_annulus_magnification(u, rho, r, failed));  // 2π
         };
         // For 0 < l < 1 the annulus that crosses the lens (r = l) magnifies a
         // narrow peak, a few annulus widths wide, that the nodes of a single
         // interval straddle and miss (2% off for a uniform source at l = 0.5);
         // split at l, the peak sits at the ends of two intervals.
         const double integral = integrate_over_source_radius(integrand, li);
-        result.push_back(integral / profile.flux);
+        result.push_back(failed ? std::nan("") : integral / profile.flux);
     }
     return result;
 }

@@ -17,7 +17,8 @@
 // | empty table                            | discrete 0.0; integrated NaN (0/0)   |
 // | one-entry table                        | integrated: uniform source           |
 // | ring-kernel error (discrete form)      | that EllipticError, no results       |
-// | kernel failure inside an integral      | the node counts as 0                 |
+// | kernel failure inside an integral      | NaN for that separation              |
+// | NaN l, re or rstar (integrated forms)  | NaN                                  |
 #pragma once
 
 #include <expected>
@@ -31,7 +32,10 @@ namespace lumora {
 // around radius r, as the difference of the magnified fluxes of two uniform
 // disks divided by the difference of their areas; the annulus is clipped at
 // the centre (it becomes the small disk of radius r + 0.0001) and at the limb.
-// u and ρ in Einstein radii, r in source radii.
+// u and ρ in Einstein radii, r in source radii.  `failed` is set when either
+// disk kernel returned NaN (an elliptic-integral failure) and left alone
+// otherwise.
+double thin_annulus_magnification(double u, double rho, double r, bool& failed) noexcept;
 double thin_annulus_magnification(double u, double rho, double r) noexcept;
 
 // Σ_i bf[i]·M(l, bl[i]) for every separation; the first ring-kernel error

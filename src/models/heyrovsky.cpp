@@ -1,5 +1,6 @@
 #include "models/heyrovsky.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "numerics/ellint.hpp"
@@ -11,11 +12,21 @@ EllipticResult heyrovsky_magnification(double l, double r, double re, double rst
     const double h = c * c;
     const double d = r - l;  // ring radius minus lens distance, signed
 
+    // Lens at the centre of the ring: every point of the ring is at distance
+    // r, so the mean is the point-lens magnification there, exactly (r = 0
+    // gives +∞).  The general branch would reach it with m = n = 0, and the
+    // near-ring expansion below divides by l.
+    if (l == 0) {
+        return (r * r + 2 * h) / (r * std::sqrt(r * r + 4 * h));
+    }
+
     // Ring through the lens: K diverges logarithmically as m → 1, so the
     // closed form is replaced by its expansion to first order in D about
-    // r = l (Heyrovský 2003).  The test is on the unscaled radii; a NaN D
-    // compares false and takes the general branch, where ellipk rejects it.
-    if (std::abs(d) < 1e-5) {
+    // r = l (Heyrovský 2003).  The expansion is in D/l, so for a lens near
+    // the centre (l < 1) the band shrinks with l; for l ≥ 1 it is |D| < 1e-5.
+    // The test is on the unscaled radii; a NaN D, a NaN l and a negative l
+    // compare false and take the general branch, where ellipk rejects them.
+    if (std::abs(d) < 1e-5 * std::min(1.0, l)) {
         const double q = l * l + h;
         // D = 0 makes the logarithm +∞: the ring through the lens is a value.
         return ((2 * c / l) * (1 - d / (2 * l)) * std::log(8 * c * l / (std::sqrt(q) * std::abs(d))) +

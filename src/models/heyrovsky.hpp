@@ -7,13 +7,14 @@
 // in the complete elliptic integrals K(m) and Π(n, m) (parameter m = k²,
 // DLMF §19.2); within 1e-5 of the ring passing through the lens, the
 // expansion of the mean to first order in D = r − l about r = l, where the
-// closed form runs into the logarithmic singularity of K at m = 1.
+// closed form runs into the logarithmic singularity of K at m = 1 (within
+// 1e-5·l of it for a lens near the centre, l < 1).
 //
 // | input                              | result                                |
 // |------------------------------------|---------------------------------------|
-// | |r − l| < 1e-5                     | logarithmic expansion, never an error |
+// | l = 0 (either sign)                | point-lens value at distance r        |
+// | |r − l| < 1e-5·min(1, l)           | logarithmic expansion, never an error |
 // | r = l exactly (l, C > 0)           | +∞                                    |
-// | l = 0, r ≥ 1e-5                    | point-lens value at distance r        |
 // | re = 0, |r − l| ≥ 1e-5             | 1 up to rounding                      |
 // | NaN l or r, or l·r < 0             | "ellipk: Arguments cannot be NAN."    |
 // | other elliptic failures            | the message of ellipk, then ellippi   |

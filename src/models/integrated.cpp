@@ -19,21 +19,28 @@ std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, do
 
 std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, double re, double rstar) {
     const double rho = rstar / re;
+    const bool nan_radii = std::isnan(re) || std::isnan(rstar);
     std::vector<double> result;
     result.reserve(l.size());
     for (const double li : l) {
         const double u = li * rho;
+        // The disk kernel returns NaN only when an elliptic integral failed
+        // (a separation outside the model): the node still counts as 0 in
+        // the quadrature, but the separation's result is NaN.
+        bool failed = nan_radii || std::isnan(li);
         // J: magnified flux of the brightness μ = √(1 − r²), relative to πρ²,
-        // as the mean over x of s²·W(u, ρs) with s = √(1 − x²).  A NaN from W
-        // counts as 0 in the quadrature.
+        // as the mean over x of s²·W(u, ρs) with s = √(1 − x²).
         const auto integrand = [&](double x) noexcept -> double {
             const double s = std::sqrt(1 - x * x);
-            return s * s * witt_mao_magnification_scaled(u, rho * s);
+            const double w = witt_mao_magnification_scaled(u, rho * s);
+            if (std::isnan(w)) failed = true;
+            return s * s * w;
         };
         const double j = quadrature::double_exponential::integrate(integrand, 0.0, 1.0, 1e-16).integral;
         const double a0 = witt_mao_magnification_scaled(u, rho);  // NaN stays NaN
         // I = 0.4 + 0.6·μ; π / (unlensed flux of the law).
-        result.push_back((0.6 * j + 0.4 * a0) * 3.141592653589793 / linear_limb_darkening_flux);
+        const double value = (0.6 * j + 0.4 * a0) * 3.141592653589793 / linear_limb_darkening_flux;
+        result.push_back(failed ? std::nan("") : value);
     }
     return result;
 }

@@ -14,8 +14,9 @@
 // |----------------------------------|-------------------------------------------|
 // | l empty                          | empty, no integration                     |
 // | large l                          | tends to 1                                |
-// | kernel failure at a node         | the node counts as 0 (NaN or ±∞ dropped)  |
-// | NaN from the whole-disk term     | NaN (integrated_witt_mao_magnification)   |
+// | kernel failure at any node       | NaN for that separation                   |
+// | NaN l, re or rstar               | NaN                                       |
+// | ring through the lens (+∞)       | the node counts as 0                      |
 #pragma once
 
 #include <cmath>
@@ -64,20 +65,28 @@ double integrate_over_source_radius(const F& f, double l) noexcept {
 // logarithmic singularity inside [0, 1]; tanh-sinh quadrature copes with
 // singularities only at the ends of its interval, so the radius is split
 // there and the two integrals over [0, l] and [l, 1] are added in that order.
-// A ring-kernel error becomes NaN, which the quadrature counts as 0.
+//
+// A ring-kernel error at a node means the separation itself is outside the
+// model (a NaN or negative l, a NaN re or rstar): every node is still
+// evaluated (the quadrature counts the failed one as 0), but the result for
+// that separation is NaN, not the integral of what remained.  An infinite
+// ring value (the ring through the lens) is a value and counts as 0.
 template <class Profile>
 std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, const Profile& profile,
                                                         double re, double rstar, double norm) {
     std::vector<double> result;
     result.reserve(l.size());
+    const bool nan_radii = std::isnan(re) || std::isnan(rstar);
     for (const double li : l) {
+        bool failed = nan_radii || std::isnan(li);
         const auto integrand = [&](double r) noexcept -> double {
             const EllipticResult a = heyrovsky_magnification(li, r, re, rstar);
+            if (!a) failed = true;
             const double ring = a ? *a : std::nan("");
             return profile(r) * (6.283185307179586 * r * ring);  // 2π
         };
         const double integral = integrate_over_source_radius(integrand, li);
-        result.push_back(integral / norm);
+        result.push_back(failed ? std::nan("") : integral / norm);
     }
     return result;
 }

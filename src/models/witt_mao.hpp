@@ -9,7 +9,8 @@
 // | input                         | result                                      |
 // |-------------------------------|---------------------------------------------|
 // | ρ ≤ 0                         | point source (2 + u²)/(u√(u² + 4)); u = 0: +∞ |
-// | |u − ρ| < max(0.001ρ, 1e-5)   | the value at u = ρ exactly (edge on the lens) |
+// | |u − ρ| < 0.001ρ              | the value at u = ρ exactly (edge on the lens) |
+// | u > 1000ρ                     | point lens + (ρ²/8)·∇²A (disk-mean expansion)  |
 // | u = 0, ρ > 0                  | √(ρ² + 4)/ρ                                 |
 // | NaN or infinite u or ρ        | NaN (an elliptic integral rejects it)        |
 // | u < 0                         | not folded: whatever the closed form gives   |
