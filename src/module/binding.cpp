@@ -1,6 +1,7 @@
 #include "module/binding.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "module/errors.hpp"
@@ -157,7 +158,8 @@ std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view 
         try {
             values.reserve(static_cast<std::size_t>(size));
         } catch (const std::exception&) {
-            // A length no vector can hold: the same answer list() gives.
+            // A length no vector can hold (length_error) or memory that ran
+            // out (bad_alloc): the same answer list() gives.
             PyErr_NoMemory();
             return fail();
         }
@@ -171,28 +173,25 @@ std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view 
         if (status == 0) break;
         double value = 0.0;
         if (!read_double(item.get(), value)) return fail();
-        values.push_back(value);
+        try {
+            values.push_back(value);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return fail();
+        }
     }
     return values;
 }
 
-py_ref to_float(double value) {
-    py_ref number = py_ref::steal(PyFloat_FromDouble(value));
-    if (!number) errors::null_result();
-    return number;
-}
-
-py_ref new_list(std::size_t size) {
-    py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
-    if (!list) errors::null_result();
-    return list;
-}
+py_ref to_float(double value) { return py_ref::steal(PyFloat_FromDouble(value)); }
 
 py_ref to_list(std::span<const double> values) {
-    py_ref list = new_list(values.size());
+    py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return list;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        // to_float throws on failure; the partly filled list is released.
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_float(values[i]).release());
+        PyObject* number = PyFloat_FromDouble(values[i]);
+        if (number == nullptr) return py_ref();  // the partly filled list is released
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
     }
     return list;
 }

@@ -38,19 +38,22 @@ std::optional<double> to_double(PyObject* object, std::string_view parameter);
 // A float-sequence argument, converted item by item in iteration order.
 std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view parameter);
 
-// Result lists, created at their final length.  A failed allocation is an
-// internal failure (errors::null_result).
+// Result objects.  Lists are created at their final length and filled by
+// direct item stores.  On failure (memory ran out) the returned reference
+// is null with the interpreter's MemoryError pending, and whatever was
+// built so far is released.
 py_ref to_float(double value);
-py_ref new_list(std::size_t size);
 py_ref to_list(std::span<const double> values);
 
 // A list of lists of floats, one inner list per row, in row order.
 template <class Rows>
 py_ref to_list_of_lists(const Rows& rows) {
-    py_ref list = new_list(rows.size());
+    py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) return list;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        // to_list throws on failure; the partly filled list is released.
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_list(std::span<const double>(rows[i])).release());
+        py_ref row = to_list(std::span<const double>(rows[i]));
+        if (!row) return row;  // the partly filled outer list is released
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row.release());
     }
     return list;
 }

@@ -163,9 +163,4 @@ void raise_current_exception() noexcept {
     }
 }
 
-void null_result() {
-    PyErr_WriteUnraisable(nullptr);
-    throw InternalFailure("PyObject pointer is null");
-}
-
 }  // namespace lumora::errors

@@ -48,8 +48,4 @@ std::string take_pending_description();
 // becomes PanicException, std::bad_alloc MemoryError.
 void raise_current_exception() noexcept;
 
-// A result object could not be created: reports the pending exception as
-// unraisable and throws the internal failure "PyObject pointer is null".
-[[noreturn]] void null_result();
-
 }  // namespace lumora::errors

@@ -37,8 +37,8 @@ pool::Output<double> witt_mao_on_pool(const std::vector<double>& l, double re, d
         l, [rho](double separation) { return witt_mao_magnification_scaled(separation * rho, rho); });
 }
 
-// Every (re, rstar) pair, re outer and rstar inner, each mapping over its
-// own copy of l: nested maps on the same pool.
+// Every (re, rstar) pair, re outer and rstar inner, each mapping over the
+// shared read-only l: nested maps on the same pool.
 pool::Output<pool::Output<double>> multi_witt_mao_on_pool(const std::vector<double>& l,
                                                           const std::vector<double>& re,
                                                           const std::vector<double>& rstar) {
@@ -48,8 +48,7 @@ pool::Output<pool::Output<double>> multi_witt_mao_on_pool(const std::vector<doub
         for (double star : rstar) pairs.emplace_back(einstein, star);
     }
     return pool::parallel_map<pool::Output<double>>(pairs, [&l](const std::pair<double, double>& pair) {
-        const std::vector<double> separations = l;
-        return witt_mao_on_pool(separations, pair.first, pair.second);
+        return witt_mao_on_pool(l, pair.first, pair.second);
     });
 }
 
@@ -271,8 +270,14 @@ int exec_module(PyObject* module) noexcept {
     return -1;
 }
 
+// The process-wide caches (PanicException, collections.abc.Sequence, the
+// interned names) hold objects of the interpreter that first filled them,
+// so the module refuses to load in any sub-interpreter (ImportError there).
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

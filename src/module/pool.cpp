@@ -458,6 +458,8 @@ void rethrow_as_internal_failure(const std::exception_ptr& failure) {
         std::rethrow_exception(failure);
     } catch (const InternalFailure&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw;  // memory ran out on a worker: not a broken precondition
     } catch (...) {
         throw InternalFailure(generic_failure_message);
     }
