@@ -128,3 +128,66 @@ except MemoryError:
     env = dict(os.environ, PYTHONPATH=os.path.dirname(lumora.__file__))
     result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == "MemoryError", result.stderr
+
+
+LIST_CALLS = [
+    pytest.param(lambda l: lumora.witt_mao_magnification(l, 1.0, 0.1), id="witt_mao"),
+    pytest.param(lambda l: lumora.multi_witt_mao_magnification(l, [1.0, 2.0], [0.1]), id="multi_witt_mao"),
+    pytest.param(lambda l: lumora.integrated_witt_mao_magnification(l[:3], 1.0, 0.1), id="integrated_witt_mao"),
+    pytest.param(lambda l: lumora.integrated_heyrovsky_magnification(l[:3], 1.0, 0.1), id="integrated_heyrovsky"),
+    pytest.param(lambda l: lumora.integrated_flux_map_witt_mao_magnification(l[:3], 1.0, 0.1, [0.0, 1.0], [1.0, 1.0]),
+                 id="integrated_flux_map_witt_mao"),
+    pytest.param(lambda l: lumora.integrated_flux_map_heyrovsky_magnification(l[:3], 1.0, 0.1, [0.0, 1.0], [1.0, 1.0]),
+                 id="integrated_flux_map_heyrovsky"),
+    pytest.param(lambda l: lumora.discrete_flux_map_heyrovsky_magnification(l, 1.0, 0.1, [0.3], [1.0]),
+                 id="discrete_flux_map_heyrovsky"),
+]
+
+
+@pytest.mark.parametrize("call", LIST_CALLS)
+def test_every_failed_python_allocation_is_a_memory_error(call, capfd):
+    # One allocation of the interpreter's fails at a time, at every point of
+    # the call: converting l, building the result list and its floats.
+    testcapi = pytest.importorskip("_testcapi")
+    l = [0.5] * 300
+    outcomes = set()
+    for start in range(40):
+        try:
+            testcapi.set_nomemory(start, start + 1)
+            try:
+                call(l)
+            finally:
+                testcapi.remove_mem_hooks()
+            outcomes.add("result")
+        except MemoryError:
+            outcomes.add("MemoryError")
+    assert "MemoryError" in outcomes
+    assert capfd.readouterr() == ("", "")  # no panic report
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters with their own GIL need 3.12")
+def test_sub_interpreters_refuse_the_import():
+    # Legacy (shared-GIL) sub-interpreters and, from 3.14, isolated ones.
+    script = """
+import _testcapi, sys
+assert _testcapi.run_in_subinterp("import lumora") == -1
+if sys.version_info >= (3, 14):
+    from concurrent import interpreters
+    interp = interpreters.create()
+    try:
+        interp.exec("import lumora")
+    except interpreters.ExecutionFailed as failure:
+        print(failure.excinfo.type.__name__, failure.excinfo.msg)
+    interp.close()
+import lumora
+print(lumora.witt_mao_magnification([2.0], 1.0, 1.0))
+"""
+    pytest.importorskip("_testcapi")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(lumora.__file__))
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "ImportError: module lumora does not support loading in subinterpreters" in result.stderr
+    lines = result.stdout.splitlines()
+    if sys.version_info >= (3, 14):
+        assert lines[0] == "ImportError module lumora does not support loading in subinterpreters"
+    assert lines[-1] == repr(lumora.witt_mao_magnification([2.0], 1.0, 1.0))  # the main interpreter still works

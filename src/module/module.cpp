@@ -258,6 +258,13 @@ int exec_module(PyObject* module) noexcept {
             PyErr_SetString(PyExc_TypeError, "the exec slot needs a module object");
             return -1;
         }
+        // The slot below refuses isolated sub-interpreters, but the import
+        // machinery lets a legacy one (shared GIL, no extension check) load
+        // the module anyway; it would share the process-wide caches too.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            PyErr_SetString(PyExc_ImportError, "module lumora does not support loading in subinterpreters");
+            return -1;
+        }
         py_ref module_name = py_ref::steal(PyModule_GetNameObject(module));
         if (!module_name) return -1;
         for (PyMethodDef& record : functions) {
