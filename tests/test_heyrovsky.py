@@ -42,6 +42,8 @@ class TestHeyrovskyMagnification:
         [
             (0.5, 0.3, 1.0, 1.0, 2.4257108, 5e-8),  # worked value, 8 digits
             (2.0, 0.7, 1.5, 1.0, 1.2061657, 5e-8),  # worked value, 8 digits
+            (0.5, 0.5 + 0.99999e-5, 1.0, 1.0, 8.4360, 2e-5),  # worked value, 5 digits
+            (0.5, 0.5 - 1.00001e-5, 1.0, 1.0, 8.4360, 2e-5),  # worked value, 5 digits
             (0.5, 0.3, 1.0, 1.0, ring_mean(0.5, 0.3, 1.0, 1.0), 1e-14),
             (2.0, 0.7, 1.5, 1.0, ring_mean(2.0, 0.7, 1.5, 1.0), 1e-14),
             (0.9, 0.95, 0.1, 1.0, ring_mean(0.9, 0.95, 0.1, 1.0), 1e-12),
@@ -49,36 +51,48 @@ class TestHeyrovskyMagnification:
             # 1e-4 from the lens the closed form has lost digits to m → 1
             # (measured 4.3e-10; 7e-7 right at the switch for C = 0.1)
             (0.5, 0.5 + 1e-4, 1.0, 1.0, ring_mean(0.5, 0.5 + 1e-4, 1.0, 1.0), 2e-9),
-            # l = 0: every point of the ring at distance r, the point lens
+            # l = 0: every point of the ring at distance r, the point lens,
+            # also for rings that the near-ring band used to take (+inf there)
             (0.0, 0.4, 2.0, 1.0, point_lens(0.4, 2.0), 1e-15),
+            (0.0, 5e-6, 1.0, 1.0, point_lens(5e-6, 1.0), 1e-15),
+            (-0.0, 1e-9, 1.0, 1.0, point_lens(1e-9, 1.0), 1e-15),
+            # a lens near the centre: the band shrinks with l (measured ≤ 7e-12;
+            # the fixed 1e-5 band gave 106% at l = 1e-6)
+            (1e-6, 5e-6, 1.0, 1.0, ring_mean(1e-6, 5e-6, 1.0, 1.0), 1e-13),
+            (1e-9, 1e-9 * (1 + 5e-6), 1.0, 1.0, ring_mean(1e-9, 1e-9 * (1 + 5e-6), 1.0, 1.0), 3e-11),
+            (1e-12, 1e-12 * (1 - 3e-6), 1.0, 1.0, ring_mean(1e-12, 1e-12 * (1 - 3e-6), 1.0, 1.0), 3e-11),
+            (1e-12, 0.5, 1.0, 1.0, ring_mean(1e-12, 0.5, 1.0, 1.0), 1e-15),
             # no lens: the ring is not magnified
             (0.7, 0.2, 0.0, 1.0, 1.0, 1e-15),
         ],
-        ids=["worked-1", "worked-2", "truth-1", "truth-2", "truth-small-C", "truth-large-C",
-             "truth-near-lens", "l0-point-lens", "re0-unlensed"],
+        ids=["worked-1", "worked-2", "worked-near-1", "worked-near-2", "truth-1", "truth-2", "truth-small-C", "truth-large-C",
+             "truth-near-lens", "l0-point-lens", "l0-small-ring", "l-0-tiny-ring", "l1e-6-r5e-6",
+             "l1e-9-near-ring", "l1e-12-near-ring", "l1e-12-outer-ring", "re0-unlensed"],
     )
     def test_values(self, l, r, re, rstar, expected, tolerance):
         assert relative_error(lumora.heyrovsky_magnification(l, r, re, rstar), expected) < tolerance
 
-    # The near-ring expansion takes over below |r − l| = 1e-5; at the switch
-    # both forms agree to about 2e-6, and the general form matches the ring
-    # mean to what m → 1 leaves of it (measured 3.5e-8 outside, 6.8e-8 inside).
+    # The near-ring expansion takes over below |r − l| = 1e-5·min(1, l); at
+    # the switch both forms agree to about 2e-6: the expansion matches the
+    # ring mean to 3e-11, the general form to what m → 1 leaves of it
+    # (measured up to 7.3e-7).
+    @pytest.mark.parametrize("l", [0.5, 1e-3, 1e-7, 1e-12])
     @pytest.mark.parametrize("side", [1.0, -1.0], ids=["outside", "inside"])
-    def test_branch_switch(self, side):
-        l = 0.5
-        near = lumora.heyrovsky_magnification(l, l + side * 0.99999e-5, 1.0, 1.0)
-        general = lumora.heyrovsky_magnification(l, l + side * 1.00001e-5, 1.0, 1.0)
-        assert relative_error(near, 8.4360) < 2e-5
-        assert relative_error(general, 8.4360) < 2e-5
-        assert relative_error(near, general) < 2e-6
-        assert relative_error(general, ring_mean(l, l + side * 1.00001e-5, 1.0, 1.0)) < 2e-7
+    def test_branch_switch(self, side, l):
+        band = 1e-5 * min(1.0, l)
+        r_near, r_general = l + side * 0.99999 * band, l + side * 1.00001 * band
+        near = lumora.heyrovsky_magnification(l, r_near, 1.0, 1.0)
+        general = lumora.heyrovsky_magnification(l, r_general, 1.0, 1.0)
+        assert relative_error(near, general) < 2.5e-6
+        assert relative_error(near, ring_mean(l, r_near, 1.0, 1.0)) < 1e-10
+        assert relative_error(general, ring_mean(l, r_general, 1.0, 1.0)) < 1e-6
 
     @pytest.mark.parametrize("l, r", [(0.3, 0.5), (2.0, 0.7), (0.1, 1.0)], ids=["inside", "outside", "limb"])
     def test_general_branch_is_symmetric(self, l, r):
         assert relative_error(lumora.heyrovsky_magnification(l, r, 1.3, 1.0),
                               lumora.heyrovsky_magnification(r, l, 1.3, 1.0)) < 1e-15
 
-    @pytest.mark.parametrize("l", [0.5, 1.0, 3.0])
+    @pytest.mark.parametrize("l", [0.0, 1e-9, 0.5, 1.0, 3.0])
     def test_ring_through_the_lens_is_infinite(self, l):
         assert lumora.heyrovsky_magnification(l, l, 1.0, 1.0) == INF
 

@@ -73,11 +73,15 @@ class TestIntegratedHeyrovskyMagnification:
         got = lumora.integrated_heyrovsky_magnification([l], 1.0, rho)[0]
         assert relative_error(got, limb_darkened_mean(l * rho, rho)) < tolerance
 
-    # Measured 1.1e-5: at l = 0 the ring kernel's near-lens expansion divides
-    # by l, so the rings below r = 1e-5 count as 0.
-    def test_lens_on_the_centre_loses_the_innermost_rings(self):
-        got = lumora.integrated_heyrovsky_magnification([0.0], 1.0, 1.0)[0]
-        assert relative_error(got, limb_darkened_mean(0.0, 1.0)) < 2e-5
+    # A lens on or near the centre of the star (a transit through it): the
+    # rings around the lens are exact point-lens rings at l = 0 and the
+    # near-ring band shrinks with l.  Measured ≤ 1.6e-13; the fixed band used
+    # to give 2.1e11 at l = 1e-12, 1.1e5 at 1e-9, +2.1% at 1e-7 (ρ = 0.01).
+    @pytest.mark.parametrize("rho", [0.01, 1.0])
+    @pytest.mark.parametrize("l", [0.0, 1e-12, 1e-9, 1e-7, 1e-5, 1e-3])
+    def test_lens_near_the_centre(self, l, rho):
+        got = lumora.integrated_heyrovsky_magnification([l], 1.0, rho)[0]
+        assert relative_error(got, limb_darkened_mean(l * rho, rho)) < 1e-11
 
     @pytest.mark.parametrize("l", [1.2, 1.5, 2.0, 5.0])
     def test_agrees_with_the_uniform_disk_construction_outside_the_source(self, l):

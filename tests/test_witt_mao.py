@@ -47,7 +47,7 @@ class TestWittMaoMagnification:
         [
             (0.5, 0.1, 2.19371741, 5e-9),  # worked value, 9 digits
             (2.0, 1.0, 1.07664804, 5e-9),  # worked value, 9 digits
-            (1e4, 1.0, (1e8 + 2) / (1e4 * math.sqrt(1e8 + 4)), 1e-8),  # far: the point source
+            (1e4, 1.0, (1e8 + 2) / (1e4 * math.sqrt(1e8 + 4)), 2e-9),  # far: the point source
         ],
         ids=["u0.5-rho0.1", "u2-rho1", "far"],
     )
@@ -83,28 +83,57 @@ class TestWittMaoMagnification:
 
     # Independent truth, away from the window (≥ 10 widths) and with u/ρ < 1000.
     # Measured worst 4.9e-12 (benchmarks/accuracy_witt_mao.py).
-    @pytest.mark.parametrize("rho", [1e-3, 1e-2, 0.1, 0.5, 1.0, 2.0, 10.0])
-    @pytest.mark.parametrize("u_over_rho", [0.0, 0.01, 0.3, 0.9, 1.1, 3.0, 30.0, 300.0])
+    @pytest.mark.parametrize("rho", [1e-6, 1e-4, 1e-2, 0.1, 0.5, 1.0, 2.0, 10.0])
+    @pytest.mark.parametrize("u_over_rho", [0.0, 0.01, 0.3, 0.9, 1.1, 3.0, 30.0, 300.0, 999.0])
     def test_against_disk_mean(self, u_over_rho, rho):
         u = u_over_rho * rho
         assert relative_error(one(u, rho), disk_mean(u, rho)) < 1e-9
 
-    # Measured worst cases: just outside the window (1 to 10 widths) 4.6e-10;
-    # u/ρ = 1e4: 5.4e-9, 1e5: 1.2e-7, 1e6: 7.9e-5 (cancellation in the closed form).
+    # Far from the source (u > 1000ρ) the disk mean's expansion is used; the
+    # closed form had cancelled to 7.9e-5 at 1e6ρ, 0.59 at 1e8ρ and gave
+    # negative magnifications beyond.  Truth at 50 digits.
+    @pytest.mark.parametrize("rho", [1e-8, 1e-3, 1.0, 1e3])
+    @pytest.mark.parametrize("u_over_rho", [1000.5, 1e4, 1e6, 1e8, 1e12])
+    def test_far_from_the_source(self, u_over_rho, rho):
+        value = one(u_over_rho * rho, rho)
+        assert value >= 1.0
+        assert relative_error(value, disk_mean((u_over_rho * rho / rho) * rho, rho, dps=50)) < 1e-13
+
+    # The switches: the limb window at |u − ρ| = 0.001ρ is tested above; at
+    # u = 1000ρ the closed form (measured up to 5.5e-11 there) meets the
+    # expansion (4.7e-14).
+    @pytest.mark.parametrize("rho", [1e-6, 0.01, 10.0])
+    def test_far_switch_is_continuous(self, rho):
+        l = 1000.0
+        while not l * rho > 1000 * rho:
+            l = math.nextafter(l, INF)
+        general, far = lumora.witt_mao_magnification([math.nextafter(l, 0.0), l], 1.0, rho)
+        assert relative_error(general, far) < 1e-10
+        assert relative_error(far, disk_mean(l * rho, rho, dps=50)) < 1e-13
+
+    # Measured worst cases just outside the window (1 to 10 widths): 4.6e-10,
+    # for small sources too: the fixed 1e-5 window floor used to cover the
+    # limb of sources below ρ = 0.01 (10-20% off at ρ = 1e-4) and the whole
+    # of a source of ρ = 3.3e-10 (the limb value everywhere).
     @pytest.mark.parametrize(
         "u, rho, tolerance",
         [
             (0.1 + 0.0001 * 1.001, 0.1, 2e-9),
             (1.0 - 0.001 * 1.5, 1.0, 2e-9),
             (0.01 + 1.5e-5, 0.01, 2e-9),
-            (1e4 * 0.01, 0.01, 3e-8),
-            (1e5 * 0.5, 0.5, 6e-7),
-            (1e6 * 0.01, 0.01, 4e-4),
+            (1e-4 + 1e-6, 1e-4, 2e-9),
+            (1e-4 - 3e-7, 1e-4, 2e-9),
+            (1e-3 + 3e-6, 1e-3, 2e-9),
+            (0.0, 3.3e-10, 1e-11),
+            (0.5 * 3.3e-10, 3.3e-10, 1e-11),
+            (2 * 3.3e-10, 3.3e-10, 1e-11),
+            (100 * 3.3e-10, 3.3e-10, 1e-11),
         ],
-        ids=["outside-window-rho0.1", "outside-window-rho1", "outside-window-rho0.01", "far-1e4", "far-1e5", "far-1e6"],
+        ids=["outside-window-rho0.1", "outside-window-rho1", "outside-window-rho0.01", "limb-rho1e-4-out",
+             "limb-rho1e-4-in", "limb-rho1e-3", "tiny-centre", "tiny-inside", "tiny-outside", "tiny-100"],
     )
     def test_measured_accuracy_limits(self, u, rho, tolerance):
-        assert relative_error(one(u, rho), disk_mean(u, rho)) < tolerance
+        assert relative_error(one(u, rho), disk_mean((u / rho) * rho, rho)) < tolerance
 
     @pytest.mark.parametrize(
         "l, re, rstar, expected",
