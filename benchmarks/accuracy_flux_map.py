@@ -12,6 +12,10 @@ ring kernel with scipy's adaptive quadrature, split at every table radius
 and at r = l, so that the kinks of the profile and the ring through the lens
 sit at interval ends: the quadrature error of the flux-map function alone.
 
+First, a uniform table bl = (0, 1), bf = (1, 1) against the uniform-disk
+magnification itself (witt_mao_magnification, whose own accuracy
+accuracy_witt_mao.py measures): what the annulus constructions cost.
+
 Run: PYTHONPATH=<build dir> python3 benchmarks/accuracy_flux_map.py
 """
 
@@ -56,7 +60,30 @@ def piecewise_table_mean(l, rho):
     return flux / integrate(lambda r: profile(r) * 2 * math.pi * r)
 
 
+UNIFORM_LS = [0.0, 0.25, 0.5, 0.9, 0.99, 1.0, 1.01, 1.1, 1.5, 3.0, 10.0]
+UNIFORM_RHOS = [1e-3, 1e-2, 0.1, 1.0]
+
+
+def uniform_table():
+    print("Uniform table against witt_mao_magnification: worst relative difference")
+    print()
+    print("| ρ | rings, l ≤ 1 | rings, l > 1 | thin annuli, l ≤ 1 | thin annuli, 1 < l < 1.5 | thin annuli, l ≥ 1.5 |")
+    print("|---|---|---|---|---|---|")
+    for rho in UNIFORM_RHOS:
+        truth = lumora.witt_mao_magnification(UNIFORM_LS, 1.0, rho)
+        rings = lumora.integrated_flux_map_heyrovsky_magnification(UNIFORM_LS, 1.0, rho, [0.0, 1.0], [1.0, 1.0])
+        annuli = lumora.integrated_flux_map_witt_mao_magnification(UNIFORM_LS, 1.0, rho, [0.0, 1.0], [1.0, 1.0])
+        cells = [0.0] * 5
+        for l, t, r, a in zip(UNIFORM_LS, truth, rings, annuli):
+            cells[0 if l <= 1 else 1] = max(cells[0 if l <= 1 else 1], relative_error(r, t))
+            k = 2 if l <= 1 else (3 if l < 1.5 else 4)
+            cells[k] = max(cells[k], relative_error(a, t))
+        print(f"| {rho:g} | " + " | ".join(f"{c:.1e}" for c in cells) + " |")
+    print()
+
+
 def main():
+    uniform_table()
     # QUADPACK reports round-off on the segment that ends at the ring through
     # the lens; its result there is still far below the differences shown.
     warnings.filterwarnings("ignore", category=IntegrationWarning)

@@ -1,15 +1,13 @@
 """Accuracy of the uniform-disk magnification against an independent reference.
 
-Compares lumora.witt_mao_magnification (closed form of Witt & Mao 1994) with
-the mean of the point-lens magnification over the disk, integrated at 30
-digits by mpmath (see reference.py), on a grid of separations u and source
-radii rho (both in Einstein radii), in three regions:
-
-- general: |u − rho| at least 10 window widths, u/rho < 1000;
-- near the edge window: u just outside max(0.001·rho, 1e-5) of rho, where the
-  closed form approaches the pole of Π, and inside it, where the value at
-  u = rho stands for every u;
-- far: u/rho ≥ 1000, where the closed form cancels.
+Compares lumora.witt_mao_magnification with the mean of the point-lens
+magnification over the disk, integrated by mpmath (tests/reference.py) at 30
+digits, 50 beyond u = 1000ρ, on a grid of source radii ρ from 1e-6 to 10 and
+separations u/ρ from 0 to 1e12 (both in Einstein radii), sampled densely
+around the two branch switches: the limb window |u − ρ| < 0.001ρ, where the
+value at u = ρ stands for every u, and u = 1000ρ, beyond which the disk-mean
+expansion replaces the closed form.  Each point is classified by the branch
+the kernel takes for the separation it actually sees, (u/ρ)·ρ.
 
 Run: PYTHONPATH=<build dir> python3 benchmarks/accuracy_witt_mao.py
 """
@@ -21,78 +19,90 @@ import sys
 import lumora
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from reference import uniform_disk
+from reference import relative_error, uniform_disk
 
-RHOS = [1e-3, 1e-2, 0.1, 0.5, 1.0, 2.0, 10.0]
-
-
-def width(rho):
-    return max(0.001 * rho, 1e-5)
-
-
-def relative_error(value, truth):
-    return abs(value - truth) / abs(truth)
+RHOS = [1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 0.1, 1.0, 10.0]
+GENERAL = [0.0, 0.01, 0.1, 0.3, 0.5, 0.9, 0.99, 1.01, 1.1, 1.5, 3.0, 10.0, 100.0, 500.0]
+NEAR_FAR = [990.0, 999.0, 999.9, 1000.0, 1000.1, 1001.0, 1010.0]
+FAR = [1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12]
+WIDTHS = [1.0, 1.001, 1.5, 3.0, 10.0]  # just outside the window, in window widths
 
 
-def effective_u(u, rho):
-    """The separation the module sees for l = u/rho, re = 1, rstar = rho."""
-    return (u / rho) * rho
+def branch(l, rho):
+    u = l * rho
+    if 0.001 * rho > abs(u - rho):
+        return "window"
+    if u > 1000 * rho:
+        return "far"
+    return "near" if abs(u - rho) < 10 * 0.001 * rho else "general"
 
 
-def in_window(u, rho):
-    return width(rho) > abs(effective_u(u, rho) - rho)
+def error(l, rho):
+    value = lumora.witt_mao_magnification([l], 1.0, rho)[0]
+    u = l * rho
+    return relative_error(value, uniform_disk(u, rho, dps=50 if u > 1000 * rho else 30))
 
 
-def measure(points):
-    """(worst relative error, its u, its rho) over (u, rho) pairs."""
-    worst = (0.0, None, None)
-    for u, rho in points:
-        u = effective_u(u, rho)
-        value = lumora.witt_mao_magnification([u / rho], 1.0, rho)[0]
-        error = relative_error(value, uniform_disk(u, rho))
-        if error > worst[0] or math.isnan(error):
-            worst = (error, u, rho)
-    return worst
+def sample(rho):
+    ls = list(GENERAL) + NEAR_FAR + FAR
+    for f in WIDTHS:
+        ls += [1 + f * 0.001, 1 - f * 0.001]
+    ls += [1.0, 1 + 0.5e-3, 1 - 0.999e-3, 1 + 0.999e-3]  # inside the window
+    return ls
 
 
-def regions():
-    general, near_out, near_in, far = [], [], [], []
-    for rho in RHOS:
-        w = width(rho)
-        for u in [0.0, 0.01, 0.1, 0.3, 0.9, 1.5, 3.0, 10.0, 100.0]:
-            u = u * rho if u < 1 else u  # some separations relative to rho
-            if abs(u - rho) >= 10 * w and (u / rho) < 1000:
-                general.append((u, rho))
-        for factor in [1.0, 1.001, 1.5, 3.0, 10.0]:
-            near_out += [p for p in [(rho + factor * w, rho), (rho - factor * w, rho)] if not in_window(*p)]
-        near_in += [(rho + 0.5 * w, rho), (rho - 0.999 * w, rho)]
-        for ratio in [1e3, 1e4, 1e5, 1e6]:
-            far.append((ratio * rho, rho))
-    return {
-        "general (|u−ρ| ≥ 10 widths, u/ρ < 1000)": general,
-        "just outside the window (1 to 10 widths)": near_out,
-        "inside the window (value at u = ρ)": near_in,
-        "far (u/ρ from 1e3 to 1e6)": far,
-    }
+def switch(rho, inside, outside):
+    """The two neighbouring doubles of l on either side of a branch change
+    between l = inside and l = outside, by bisection."""
+    here = branch(inside, rho)
+    while math.nextafter(inside, outside) != outside:
+        mid = 0.5 * (inside + outside)
+        if mid == inside or mid == outside:
+            break
+        if branch(mid, rho) == here:
+            inside = mid
+        else:
+            outside = mid
+    return inside, outside
 
 
 def main():
-    print("| region | points | worst relative error | at u | at ρ |")
-    print("|---|---|---|---|---|")
-    for name, points in regions().items():
-        error, u, rho = measure(points)
-        print(f"| {name} | {len(points)} | {error:.2e} | {u:.6g} | {rho:.6g} |")
-    print()
-    print("Per ρ, worst just outside the window and for u/ρ ≥ 1000:")
-    print()
-    print("| ρ | window width | outside window | u/ρ = 1e3 | 1e4 | 1e5 | 1e6 |")
-    print("|---|---|---|---|---|---|---|")
+    regions = {"general": [], "near": [], "window": [], "far": []}
+    per_rho = []
     for rho in RHOS:
-        w = width(rho)
-        candidates = [(rho + s * f * w, rho) for f in [1.0, 1.001, 1.5, 3.0, 10.0] for s in (1, -1)]
-        outside = measure([p for p in candidates if not in_window(*p)])
-        far = " | ".join(f"{measure([(ratio * rho, rho)])[0]:.1e}" for ratio in [1e3, 1e4, 1e5, 1e6])
-        print(f"| {rho:g} | {w:g} | {outside[0]:.2e} | {far} |")
+        row = {"general": 0.0, "near": 0.0, "window": 0.0, "far": 0.0}
+        for l in sample(rho):
+            kind = branch(l, rho)
+            e = error(l, rho)
+            regions[kind].append((e, l, rho))
+            row[kind] = max(row[kind], e)
+        jumps = []
+        for inside, outside in [(1.0, 1 + 1.5e-3), (1.0, 1 - 1.5e-3), (999.0, 1001.0)]:
+            a, b = switch(rho, inside, outside)
+            va, vb = lumora.witt_mao_magnification([a, b], 1.0, rho)
+            jumps.append(relative_error(va, vb))
+        per_rho.append((rho, row, jumps))
+
+    names = {
+        "general": "away from the limb (|u − ρ| ≥ 10 windows, u ≤ 1000ρ)",
+        "near": "just outside the window (1 to 10 windows)",
+        "window": "inside the window |u − ρ| < 0.001ρ (the value at u = ρ)",
+        "far": "past u = 1000ρ (up to 1e12ρ)",
+    }
+    print("| region | points | worst relative error | at u/ρ | at ρ |")
+    print("|---|---|---|---|---|")
+    for kind, points in regions.items():
+        e, l, rho = max(points)
+        print(f"| {names[kind]} | {len(points)} | {e:.1e} | {l:.8g} | {rho:g} |")
+    print()
+    print("Per ρ: worst relative error per region, and the relative jump between")
+    print("the two neighbouring doubles of l at each switch.")
+    print()
+    print("| ρ | general | just outside | inside window | past 1000ρ | jump at u = ρ(1 + 0.001) | at u = ρ(1 − 0.001) | at u = 1000ρ |")
+    print("|---|---|---|---|---|---|---|---|")
+    for rho, row, jumps in per_rho:
+        cells = [row["general"], row["near"], row["window"], row["far"]] + jumps
+        print(f"| {rho:g} | " + " | ".join(f"{c:.1e}" for c in cells) + " |")
     return 0
 
 
