@@ -15,7 +15,7 @@
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
-#include "module/pool.hpp"
+#include "pool/pool.hpp"
 #include "numerics/tanh_sinh.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
-#include "numerics/internal_failure.hpp"
+#include "pool/internal_failure.hpp"
 #include "numerics/interp.hpp"
 #include "numerics/tanh_sinh.hpp"
 

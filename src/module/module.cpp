@@ -17,7 +17,7 @@
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/once.hpp"
-#include "module/pool.hpp"
+#include "pool/pool.hpp"
 #include "module/py_ref.hpp"
 
 namespace lumora {

@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "module/deque.hpp"
-#include "module/pool.hpp"
+#include "pool/deque.hpp"
+#include "pool/pool.hpp"
 
 namespace {
 

@@ -81,7 +81,7 @@
 #include <utility>
 #include <vector>
 
-#include "numerics/internal_failure.hpp"
+#include "pool/internal_failure.hpp"
 
 namespace lumora::pool {
 
