@@ -1,6 +1,7 @@
 #include "models/witt_mao.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include "numerics/ellint.hpp"
 
@@ -71,14 +72,23 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     return ((*e * c_e - *kk * c_k) + *pi * c_pi) / 3.141592653589793;  // π
 }
 
-std::vector<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {
+pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {
     const double rho = rstar / re;
-    std::vector<double> result;
-    result.reserve(l.size());
-    for (const double li : l) {
-        result.push_back(witt_mao_magnification_scaled(li * rho, rho));
+    return pool::parallel_map<double>(
+        l, [rho](double separation) { return witt_mao_magnification_scaled(separation * rho, rho); });
+}
+
+pool::Output<pool::Output<double>> multi_witt_mao_magnification(const std::vector<double>& l,
+                                                                const std::vector<double>& re,
+                                                                const std::vector<double>& rstar) {
+    std::vector<std::pair<double, double>> pairs;
+    pairs.reserve(re.size() * rstar.size());
+    for (double einstein : re) {
+        for (double star : rstar) pairs.emplace_back(einstein, star);
     }
-    return result;
+    return pool::parallel_map<pool::Output<double>>(pairs, [&l](const std::pair<double, double>& pair) {
+        return witt_mao_magnification(l, pair.first, pair.second);
+    });
 }
 
 }  // namespace lumora

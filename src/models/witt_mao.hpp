@@ -18,14 +18,25 @@
 
 #include <vector>
 
+#include "pool/pool.hpp"
+
 namespace lumora {
 
 // Uniform-disk magnification for u and ρ in Einstein radii.  Never fails:
 // an elliptic-integral error becomes NaN here.  Pure and re-entrant.
 double witt_mao_magnification_scaled(double u, double rho) noexcept;
 
-// Sequential reference of the exported list function: ρ = rstar/re once,
-// element i is witt_mao_magnification_scaled(l[i]·ρ, ρ), in input order.
-std::vector<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar);
+// The list function on the worker pool: ρ = rstar/re once, element i is
+// witt_mao_magnification_scaled(l[i]·ρ, ρ), in input order, bit-identical
+// for every thread count.  Throws InternalFailure if the pool cannot be
+// created; std::bad_alloc if memory runs out.
+pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar);
+
+// witt_mao_magnification(l, re[i], rstar[j]) for every pair, re outer and
+// rstar inner (row i·len(rstar) + j): nested maps on the same pool, each
+// reading the shared l.
+pool::Output<pool::Output<double>> multi_witt_mao_magnification(const std::vector<double>& l,
+                                                                const std::vector<double>& re,
+                                                                const std::vector<double>& rstar);
 
 }  // namespace lumora
