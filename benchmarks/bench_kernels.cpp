@@ -14,6 +14,7 @@
 
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
+#include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
 #include "pool/pool.hpp"
 #include "numerics/tanh_sinh.hpp"

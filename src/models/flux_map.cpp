@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "models/heyrovsky.hpp"
-#include "models/integrated.hpp"
+#include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
 #include "pool/internal_failure.hpp"
 #include "numerics/interp.hpp"
@@ -112,7 +112,7 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<double> bl,
                                                                 std::vector<double> bf, double re, double rstar) {
     const TabulatedProfile profile(bl, bf);
-    return _integrated_heyrovsky_magnification(std::move(l), profile, re, rstar, profile.flux);
+    return profile_integrated_heyrovsky_magnification(std::move(l), profile, re, rstar, profile.flux);
 }
 
 }  // namespace lumora

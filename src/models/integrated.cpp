@@ -3,7 +3,9 @@
 #include <cmath>
 #include <utility>
 
+#include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
+#include "numerics/tanh_sinh.hpp"
 
 namespace lumora {
 
@@ -12,7 +14,7 @@ double linear_limb_darkening(double r) noexcept {
 }
 
 std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, double re, double rstar) {
-    return _integrated_heyrovsky_magnification(
+    return profile_integrated_heyrovsky_magnification(
         std::move(l), [](double r) noexcept { return linear_limb_darkening(r); }, re, rstar,
         linear_limb_darkening_flux);
 }
