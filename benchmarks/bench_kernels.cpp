@@ -76,7 +76,7 @@ int main() {
             const auto integrand = [&](double r) {
                 radii[i].push_back(r);
                 const lumora::EllipticResult a = lumora::heyrovsky_magnification(l[i], r, 1.0, 1.0);
-                return lumora::linear_limb_darkening(r) * (6.283185307179586 * r * (a ? *a : std::nan("")));
+                return lumora::linear_limb_darkening(r) * (lumora::two_pi * r * (a ? *a : std::nan("")));
             };
             lumora::integrate_over_source_radius(integrand, l[i]);
             calls += radii[i].size();

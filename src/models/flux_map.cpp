@@ -9,6 +9,7 @@
 #include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
 #include "pool/internal_failure.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/interp.hpp"
 #include "numerics/tanh_sinh.hpp"
 
@@ -30,7 +31,7 @@ struct TabulatedProfile {
     TabulatedProfile(const std::vector<double>& bl, const std::vector<double>& bf)
         : table(checked_radii(bl, bf), std::span<const double>(bf)) {
         const auto integrand = [this](double r) noexcept -> double {
-            return table(r, 0.0) * (6.283185307179586 * r);  // 2π
+            return table(r, 0.0) * (two_pi * r);
         };
         flux = quadrature::double_exponential::integrate(integrand, 0.0, 1.0, 1e-16).integral;
     }
@@ -97,7 +98,7 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
         // separation's result NaN; the quadrature itself counts it as 0.
         bool failed = nan_radii || std::isnan(li);
         const auto integrand = [&](double r) noexcept -> double {
-            return profile(r) * (6.283185307179586 * r * thin_annulus_magnification(u, rho, r, failed));  // 2π
+            return profile(r) * (two_pi * r * thin_annulus_magnification(u, rho, r, failed));
         };
         // For 0 < l < 1 the annulus that crosses the lens (r = l) magnifies a
         // narrow peak, a few annulus widths wide, that the nodes of a single

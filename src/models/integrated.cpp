@@ -5,6 +5,7 @@
 
 #include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/tanh_sinh.hpp"
 
 namespace lumora {
@@ -41,7 +42,7 @@ std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, dou
         const double j = quadrature::double_exponential::integrate(integrand, 0.0, 1.0, 1e-16).integral;
         const double a0 = witt_mao_magnification_scaled(u, rho);  // NaN stays NaN
         // I = 0.4 + 0.6·μ; π / (unlensed flux of the law).
-        const double value = (0.6 * j + 0.4 * a0) * 3.141592653589793 / linear_limb_darkening_flux;
+        const double value = (0.6 * j + 0.4 * a0) * pi / linear_limb_darkening_flux;
         result.push_back(failed ? std::nan("") : value);
     }
     return result;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "models/heyrovsky.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/tanh_sinh.hpp"
 
 namespace lumora {
@@ -72,7 +73,7 @@ std::vector<double> profile_integrated_heyrovsky_magnification(std::vector<doubl
             const EllipticResult a = heyrovsky_magnification(li, r, re, rstar);
             if (!a) failed = true;
             const double ring = a ? *a : std::nan("");
-            return profile(r) * (6.283185307179586 * r * ring);  // 2π
+            return profile(r) * (two_pi * r * ring);
         };
         const double integral = integrate_over_source_radius(integrand, li);
         result.push_back(failed ? std::nan("") : integral / norm);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
 
 namespace lumora {
@@ -23,11 +24,9 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     // and a NaN difference compares false: both take the general branch.
     const double width = 0.001 * std::abs(rho);
     if (width > std::abs(u - rho)) {
-        // π/2 = 1.5707963267948966, π = 3.141592653589793
-        return (((1 + rho * rho) / (rho * rho)) *
-                    (std::asin((rho * rho - 1) / (rho * rho + 1)) + 1.5707963267948966) +
+        return (((1 + rho * rho) / (rho * rho)) * (std::asin((rho * rho - 1) / (rho * rho + 1)) + half_pi) +
                 2 / rho) /
-               3.141592653589793;
+               pi;
     }
 
     // Far from the source the closed form is a small difference of large
@@ -60,8 +59,8 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     if (!kk) {
         return std::nan("");
     }
-    const EllipticResult pi = ellippi(n, m);
-    if (!pi) {
+    const EllipticResult p = ellippi(n, m);
+    if (!p) {
         return std::nan("");
     }
 
@@ -69,7 +68,7 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     const double c_k = (u - rho) * ((u * u - rho * rho) / 2 + 4) / (r * (rho * rho));
     const double c_pi =
         2 * ((u - rho) * (u - rho)) * (1 + rho * rho) / (r * (rho * rho) * (u + rho));
-    return ((*e * c_e - *kk * c_k) + *pi * c_pi) / 3.141592653589793;  // π
+    return ((*e * c_e - *kk * c_k) + *p * c_pi) / pi;
 }
 
 pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {

@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "numerics/constants.hpp"
+
 namespace lumora::quadrature {
 
 struct QuadratureResult {
@@ -53,8 +55,6 @@ inline constexpr std::array<std::size_t, level_count + 1> level_begin{0, 3, 6, 1
 
 // The node table (tanh_sinh_table.hpp, generated), defined once in tanh_sinh.cpp.
 extern const std::array<Node, node_count> nodes;
-
-inline constexpr double pi = 3.141592653589793;  // π, twice the centre weight π/2
 
 // A level whose running evaluation count is at most this (levels 1 and 2,
 // with 7 and 13 evaluations) only records its difference; testing starts
@@ -85,7 +85,7 @@ QuadratureResult integrate(F&& f, double a, double b, double target) noexcept {
     const double target_reference = target * 0.25 / c;
 
     // Twice the centre contribution (π/2)·g(0): the halving below restores it.
-    double integral = detail::pi * g(0.0);
+    double integral = pi * g(0.0);  // π: twice the centre weight π/2
     std::uint32_t evaluations = 1;
     double previous_difference = 0.0;
     double error = 0.0;

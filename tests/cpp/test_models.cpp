@@ -80,7 +80,7 @@ TEST(ProfileIntegral, ConstantProfileGivesTheUniformDisk) {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.l);
             const std::vector<double> got =
-                lumora::profile_integrated_heyrovsky_magnification({c.l}, constant, 1.0, 0.3, scale * 3.141592653589793);
+                lumora::profile_integrated_heyrovsky_magnification({c.l}, constant, 1.0, 0.3, scale * lumora::pi);
             ASSERT_EQ(got.size(), 1u);
             EXPECT_LE(relative_error(got[0], witt_mao_magnification_scaled(c.l * 0.3, 0.3)), c.tolerance);
         }
