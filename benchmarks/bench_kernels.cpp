@@ -73,10 +73,12 @@ int main() {
         std::vector<std::vector<double>> radii(l.size());
         std::size_t calls = 0;
         for (std::size_t i = 0; i < l.size(); ++i) {
-            const auto integrand = [&](double r) {
-                radii[i].push_back(r);
-                const lumora::EllipticResult a = lumora::heyrovsky_magnification(l[i], r, 1.0, 1.0);
-                return lumora::linear_limb_darkening(r) * (lumora::two_pi * r * (a ? *a : std::nan("")));
+            const auto integrand = [&](const double* r, double* y, std::size_t n) {
+                for (std::size_t k = 0; k < n; ++k) {
+                    radii[i].push_back(r[k]);
+                    const lumora::EllipticResult a = lumora::heyrovsky_magnification(l[i], r[k], 1.0, 1.0);
+                    y[k] = lumora::linear_limb_darkening(r[k]) * (lumora::two_pi * r[k] * (a ? *a : std::nan("")));
+                }
             };
             lumora::integrate_over_source_radius(integrand, l[i]);
             calls += radii[i].size();

@@ -1,6 +1,7 @@
 #include "models/flux_map.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <span>
 #include <utility>
@@ -42,22 +43,73 @@ struct TabulatedProfile {
     double flux = 0.0;
 };
 
+// The two disks of the thin annulus around radius r (source radii), clipped
+// at the centre and at the limb, and their squared radii.
+struct Annulus {
+    explicit Annulus(double r) noexcept
+        : r_minus(std::max(r - 0.0001, 0.0)), r_plus(std::min(r + 0.0001, 1.0)),
+          s_minus(r_minus * r_minus), s_plus(r_plus * r_plus) {}
+
+    // At the centre the inner disk is empty and needs no kernel call.
+    bool has_inner() const noexcept { return s_minus != 0.0; }
+
+    // The annulus mean from the disk magnifications W (w_minus ignored
+    // without an inner disk): W·s is proportional to the magnified flux of
+    // the disk of radius ρ·s.
+    double mean(double w_minus, double w_plus) const noexcept {
+        const double inner = s_minus == 0.0 ? 0.0 : w_minus * s_minus;
+        const double outer = w_plus * s_plus;
+        return (outer - inner) / (s_plus - s_minus);
+    }
+
+    double r_minus, r_plus, s_minus, s_plus;
+};
+
+// out[i] = thin_annulus_magnification(u, rho, r[i], failed) for i < n
+// (n ≤ the quadrature's largest batch), with the disks of every annulus
+// evaluated in one call of the batch kernel: the outer disks first, then
+// the inner ones that exist.
+void thin_annulus_magnification_batch(double u, double rho, const double* r, double* out, bool& failed,
+                                      std::size_t n) noexcept {
+    using quadrature::double_exponential::max_batch_size;
+    // Zeroed although only the first `disks` entries are read: the compiler
+    // cannot see that and would warn.
+    std::array<double, 2 * max_batch_size> separation{};
+    std::array<double, 2 * max_batch_size> radius{};
+    std::array<double, 2 * max_batch_size> w;
+    std::array<std::size_t, max_batch_size> inner_slot;  // index of annulus i's inner disk, if any
+    std::size_t disks = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Annulus annulus(r[i]);
+        separation[i] = u;
+        radius[i] = rho * annulus.r_plus;
+        if (annulus.has_inner()) {
+            inner_slot[i] = disks;
+            separation[disks] = u;
+            radius[disks] = rho * annulus.r_minus;
+            ++disks;
+        }
+    }
+    witt_mao_magnification_scaled_batch(separation.data(), radius.data(), w.data(), disks);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Annulus annulus(r[i]);
+        const double w_minus = annulus.has_inner() ? w[inner_slot[i]] : 0.0;
+        const double w_plus = w[i];
+        // W is NaN only when an elliptic integral failed.
+        if (std::isnan(w_minus) || std::isnan(w_plus)) failed = true;
+        out[i] = annulus.mean(w_minus, w_plus);
+    }
+}
+
 }  // namespace
 
 double thin_annulus_magnification(double u, double rho, double r, bool& failed) noexcept {
-    const double r_minus = std::max(r - 0.0001, 0.0);
-    const double r_plus = std::min(r + 0.0001, 1.0);
-    const double s_minus = r_minus * r_minus;
-    const double s_plus = r_plus * r_plus;
-    // W·s is proportional to the magnified flux of the disk of radius ρ·s;
-    // at the centre the inner disk is empty.  W is NaN only when an elliptic
-    // integral failed.
-    const double w_minus = s_minus == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, rho * r_minus);
-    const double w_plus = witt_mao_magnification_scaled(u, rho * r_plus);
+    const Annulus annulus(r);
+    // W is NaN only when an elliptic integral failed.
+    const double w_minus = annulus.has_inner() ? witt_mao_magnification_scaled(u, rho * annulus.r_minus) : 0.0;
+    const double w_plus = witt_mao_magnification_scaled(u, rho * annulus.r_plus);
     if (std::isnan(w_minus) || std::isnan(w_plus)) failed = true;
-    const double inner = s_minus == 0.0 ? 0.0 : w_minus * s_minus;
-    const double outer = w_plus * s_plus;
-    return (outer - inner) / (s_plus - s_minus);
+    return annulus.mean(w_minus, w_plus);
 }
 
 double thin_annulus_magnification(double u, double rho, double r) noexcept {
@@ -97,8 +149,10 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
         // A failed disk kernel (a separation outside the model) makes the
         // separation's result NaN; the quadrature itself counts it as 0.
         bool failed = nan_radii || std::isnan(li);
-        const auto integrand = [&](double r) noexcept -> double {
-            return profile(r) * (two_pi * r * thin_annulus_magnification(u, rho, r, failed));
+        const auto integrand = [&](const double* r, double* y, std::size_t n) noexcept {
+            std::array<double, quadrature::double_exponential::max_batch_size> annulus;
+            thin_annulus_magnification_batch(u, rho, r, annulus.data(), failed, n);
+            for (std::size_t i = 0; i < n; ++i) y[i] = profile(r[i]) * (two_pi * r[i] * annulus[i]);
         };
         // For 0 < l < 1 the annulus that crosses the lens (r = l) magnifies a
         // narrow peak, a few annulus widths wide, that the nodes of a single

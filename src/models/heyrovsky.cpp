@@ -54,4 +54,13 @@ EllipticResult heyrovsky_magnification(double l, double r, double re, double rst
     return (2 * h * *kk + d * d * *p) * (4 / (s * std::sqrt(big_l))) / two_pi;
 }
 
+void heyrovsky_magnification_batch(double l, const double* r, double re, double rstar, double* out, bool* failed,
+                                   std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const EllipticResult a = heyrovsky_magnification(l, r[i], re, rstar);
+        failed[i] = !a;
+        out[i] = a ? *a : std::nan("");
+    }
+}
+
 }  // namespace lumora

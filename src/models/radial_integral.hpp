@@ -17,7 +17,9 @@
 // | ring through the lens (+∞)       | the node counts as 0                      |
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <vector>
 
 #include "models/heyrovsky.hpp"
@@ -27,26 +29,27 @@
 namespace lumora {
 
 // ∫₀¹ f(r) dr over the radius of the source, by tanh-sinh quadrature at the
-// target 1e-16.  When the lens lies inside the source (0 < l < 1, in source
+// target 1e-16, for a batch integrand f(r, y, n) (integrate_batched).  When the lens lies inside the source (0 < l < 1, in source
 // radii) the integrand peaks or is singular at r = l, and tanh-sinh nodes
 // cluster only at the ends of an interval: the radius is split there and the
 // integrals over [0, l] and [l, 1] are added in that order.
 template <class F>
 double integrate_over_source_radius(const F& f, double l) noexcept {
-    using quadrature::double_exponential::integrate;
+    using quadrature::double_exponential::integrate_batched;
     if (0.0 < l && l < 1.0) {
-        const double inner = integrate(f, 0.0, l, 1e-16).integral;
-        const double outer = integrate(f, l, 1.0, 1e-16).integral;
+        const double inner = integrate_batched(f, 0.0, l, 1e-16).integral;
+        const double outer = integrate_batched(f, l, 1.0, 1e-16).integral;
         return inner + outer;
     }
-    return integrate(f, 0.0, 1.0, 1e-16).integral;
+    return integrate_batched(f, 0.0, 1.0, 1e-16).integral;
 }
 
 // Brightness-weighted ring magnification of the source, one result per
 // entry of l (source radii), divided by norm, the unlensed flux of profile.
 // The integrand is the profile times the magnified flux of the ring at r,
 //   v(r) = I(r)·(2πr·M(l, r)),
-// one ring-kernel call per node.  A ring magnification must not be put
+// one ring-kernel call per node, made level by level through the batch
+// kernel.  A ring magnification must not be put
 // through the whole-disk rule π·d(r²A)/dr: that rule turns the magnification
 // of a disk of radius r into the mean over its edge, and applied to a ring
 // magnification it gives the magnification of the limb ring instead of the
@@ -69,11 +72,14 @@ std::vector<double> profile_integrated_heyrovsky_magnification(std::vector<doubl
     const bool nan_radii = std::isnan(re) || std::isnan(rstar);
     for (const double li : l) {
         bool failed = nan_radii || std::isnan(li);
-        const auto integrand = [&](double r) noexcept -> double {
-            const EllipticResult a = heyrovsky_magnification(li, r, re, rstar);
-            if (!a) failed = true;
-            const double ring = a ? *a : std::nan("");
-            return profile(r) * (two_pi * r * ring);
+        const auto integrand = [&](const double* r, double* y, std::size_t n) noexcept {
+            std::array<double, quadrature::double_exponential::max_batch_size> ring;
+            std::array<bool, quadrature::double_exponential::max_batch_size> ring_failed;
+            heyrovsky_magnification_batch(li, r, re, rstar, ring.data(), ring_failed.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (ring_failed[i]) failed = true;  // ring[i] is NaN there
+                y[i] = profile(r[i]) * (two_pi * r[i] * ring[i]);
+            }
         };
         const double integral = integrate_over_source_radius(integrand, li);
         result.push_back(failed ? std::nan("") : integral / norm);

@@ -71,6 +71,10 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     return ((*e * c_e - *kk * c_k) + *p * c_pi) / pi;
 }
 
+void witt_mao_magnification_scaled_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = witt_mao_magnification_scaled(u[i], rho[i]);
+}
+
 pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {
     const double rho = rstar / re;
     return pool::parallel_map<double>(

@@ -16,6 +16,7 @@
 // | u < 0                         | not folded: whatever the closed form gives   |
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "pool/pool.hpp"
@@ -25,6 +26,11 @@ namespace lumora {
 // Uniform-disk magnification for u and ρ in Einstein radii.  Never fails:
 // an elliptic-integral error becomes NaN here.  Pure and re-entrant.
 double witt_mao_magnification_scaled(double u, double rho) noexcept;
+
+// out[i] = witt_mao_magnification_scaled(u[i], rho[i]) for i < n, bit for
+// bit: the batch form the quadratures and the pool's pieces call.  out may
+// not overlap u or rho.
+void witt_mao_magnification_scaled_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept;
 
 // The list function on the worker pool: ρ = rstar/re once, element i is
 // witt_mao_magnification_scaled(l[i]·ρ, ρ), in input order, bit-identical

@@ -82,6 +82,9 @@ inline double finite_or_zero(double value) noexcept { return std::isfinite(value
 
 }  // namespace detail
 
+// The most points a batch integrand of integrate_batched is given at once.
+inline constexpr std::size_t max_batch_size = 2 * detail::max_level_pairs;
+
 // Integrates over [a, b] to the absolute error target, calling the batch
 // integrand f(x, y, n), which sets y[i] = f(x[i]) for i < n, once for the
 // centre and then once per level with all of that level's nodes: for each
