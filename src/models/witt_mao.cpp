@@ -1,5 +1,6 @@
 #include "models/witt_mao.hpp"
 
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -77,8 +78,17 @@ void witt_mao_magnification_scaled_batch(const double* u, const double* rho, dou
 
 pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {
     const double rho = rstar / re;
-    return pool::parallel_map<double>(
-        l, [rho](double separation) { return witt_mao_magnification_scaled(separation * rho, rho); });
+    // Each piece hands its separations to the batch kernel, at most
+    // pool::batch_size at a time, as u = l·ρ.
+    return pool::parallel_map_batched<double>(l, [rho](const double* separation, double* out, std::size_t n) {
+        std::array<double, pool::batch_size> u;
+        std::array<double, pool::batch_size> radius;
+        for (std::size_t i = 0; i < n; ++i) {
+            u[i] = separation[i] * rho;
+            radius[i] = rho;
+        }
+        witt_mao_magnification_scaled_batch(u.data(), radius.data(), out, n);
+    });
 }
 
 pool::Output<pool::Output<double>> multi_witt_mao_magnification(const std::vector<double>& l,
