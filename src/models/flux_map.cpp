@@ -9,10 +9,10 @@
 #include "models/heyrovsky.hpp"
 #include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
-#include "pool/internal_failure.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/interp.hpp"
 #include "numerics/tanh_sinh.hpp"
+#include "pool/internal_failure.hpp"
 
 namespace lumora {
 
