@@ -65,19 +65,24 @@ struct Annulus {
     double r_minus, r_plus, s_minus, s_plus;
 };
 
+// The disks of one batch of thin annuli, outer disks first, then the inner
+// ones that exist: work space of thin_annulus_magnification_batch, set up
+// once per call of the model (zeroed there: only the first entries of a
+// batch are read, which the compiler cannot see).
+struct AnnulusDisks {
+    static constexpr std::size_t capacity = 2 * quadrature::double_exponential::max_batch_size;
+    std::array<double, capacity> separation;
+    std::array<double, capacity> radius;
+    std::array<double, capacity> w;
+    std::array<std::size_t, capacity / 2> inner_slot;  // index of annulus i's inner disk, if any
+};
+
 // out[i] = thin_annulus_magnification(u, rho, r[i], failed) for i < n
 // (n ≤ the quadrature's largest batch), with the disks of every annulus
-// evaluated in one call of the batch kernel: the outer disks first, then
-// the inner ones that exist.
+// evaluated in one call of the batch kernel.
 void thin_annulus_magnification_batch(double u, double rho, const double* r, double* out, bool& failed,
-                                      std::size_t n) noexcept {
-    using quadrature::double_exponential::max_batch_size;
-    // Zeroed although only the first `disks` entries are read: the compiler
-    // cannot see that and would warn.
-    std::array<double, 2 * max_batch_size> separation{};
-    std::array<double, 2 * max_batch_size> radius{};
-    std::array<double, 2 * max_batch_size> w;
-    std::array<std::size_t, max_batch_size> inner_slot;  // index of annulus i's inner disk, if any
+                                      std::size_t n, AnnulusDisks& space) noexcept {
+    auto& [separation, radius, w, inner_slot] = space;
     std::size_t disks = n;
     for (std::size_t i = 0; i < n; ++i) {
         const Annulus annulus(r[i]);
@@ -155,6 +160,7 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
     const bool nan_radii = std::isnan(re) || std::isnan(rstar);
     std::vector<double> result;
     result.reserve(l.size());
+    AnnulusDisks space{};
     for (const double li : l) {
         const double u = li * rho;
         // A failed disk kernel (a separation outside the model) makes the
@@ -162,7 +168,7 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
         bool failed = nan_radii || std::isnan(li);
         const auto integrand = [&](const double* r, double* y, std::size_t n) noexcept {
             std::array<double, quadrature::double_exponential::max_batch_size> annulus;
-            thin_annulus_magnification_batch(u, rho, r, annulus.data(), failed, n);
+            thin_annulus_magnification_batch(u, rho, r, annulus.data(), failed, n, space);
             for (std::size_t i = 0; i < n; ++i) y[i] = profile(r[i]) * (two_pi * r[i] * annulus[i]);
         };
         // For 0 < l < 1 the annulus that crosses the lens (r = l) magnifies a
