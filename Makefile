@@ -24,7 +24,7 @@ _build:
 	cmake -S . -B $(BUILD) -G Ninja -DLUMORA_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The worker pool's stress test again, built with ThreadSanitizer.
+# The worker pool's tests (src/pool/) again, built with ThreadSanitizer.
 _tsan:
 	cmake -S . -B $(TSAN) -G Ninja -DLUMORA_BUILD_MODULE=OFF -DLUMORA_SANITIZE=thread \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_WERROR=$(WERROR) >/dev/null

@@ -14,9 +14,10 @@
 
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
+#include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
-#include "module/pool.hpp"
 #include "numerics/tanh_sinh.hpp"
+#include "pool/pool.hpp"
 
 namespace {
 
@@ -53,11 +54,10 @@ int main() {
             for (double li : l) sink += lumora::witt_mao_magnification_scaled(li * rho, rho);
         });
         std::printf("disk_kernel %.2f 1\n", seconds / static_cast<double>(l.size()) * 1e9);
-        // The same map on the worker pool (its size from RAYON_NUM_THREADS),
-        // without any Python conversion around it.
+        // The model's map on the worker pool (its size from
+        // RAYON_NUM_THREADS), without any Python conversion around it.
         const double pooled = best_seconds(5, [&] {
-            const auto out = lumora::pool::parallel_map<double>(
-                l, [rho](double li) { return lumora::witt_mao_magnification_scaled(li * rho, rho); });
+            const auto out = lumora::witt_mao_magnification(l, 1.0, 0.1);
             sink += out[out.size() / 2];
         });
         std::printf("disk_kernel_pool_T%zu %.2f 1\n", lumora::pool::thread_count(),
@@ -72,10 +72,12 @@ int main() {
         std::vector<std::vector<double>> radii(l.size());
         std::size_t calls = 0;
         for (std::size_t i = 0; i < l.size(); ++i) {
-            const auto integrand = [&](double r) {
-                radii[i].push_back(r);
-                const lumora::EllipticResult a = lumora::heyrovsky_magnification(l[i], r, 1.0, 1.0);
-                return lumora::linear_limb_darkening(r) * (6.283185307179586 * r * (a ? *a : std::nan("")));
+            const auto integrand = [&](const double* r, double* y, std::size_t n) {
+                for (std::size_t k = 0; k < n; ++k) {
+                    radii[i].push_back(r[k]);
+                    const lumora::EllipticResult a = lumora::heyrovsky_magnification(l[i], r[k], 1.0, 1.0);
+                    y[k] = lumora::linear_limb_darkening(r[k]) * (lumora::two_pi * r[k] * (a ? *a : std::nan("")));
+                }
             };
             lumora::integrate_over_source_radius(integrand, l[i]);
             calls += radii[i].size();

@@ -2,6 +2,7 @@
 
 import array
 import math
+import struct
 
 import pytest
 
@@ -253,6 +254,96 @@ class TestSequenceArgument:
         with pytest.raises(MemoryError) as info:
             W(range(10**18), 1.0, 0.1)
         assert info.value.__notes__ == ["while processing 'l'"]
+
+
+def outcome(call):
+    """What `call` gives: the bits of its floats, or its exception's type, args and notes."""
+    try:
+        result = call()
+    except Exception as error:
+        return type(error), error.args, getattr(error, "__notes__", None)
+    flat = [x for item in result for x in (item if isinstance(item, list) else [item])]
+    return struct.pack(f"{len(flat)}d", *flat)
+
+
+def generic_outcome(value):
+    """The outcome of witt_mao_magnification on list(value), or, when list()
+    itself fails, that failure with the conversion note."""
+    try:
+        items = list(value)
+    except Exception as error:
+        return type(error), error.args, ["while processing 'l'"]
+    return outcome(lambda: W(items, 1.0, 0.1))
+
+
+# Values with every special case a buffer could garble: signed zero, NaN,
+# infinities, the smallest subnormal, the largest finite double.
+SPECIAL = [0.7, -0.0, math.nan, math.inf, -math.inf, 5e-324, 1.7976931348623157e308, -2.0, 1.5]
+
+
+def released_memoryview():
+    view = memoryview(array.array("d", [0.5]))
+    view.release()
+    return view
+
+
+class ArrayIter(array.array):
+    def __iter__(self):
+        return (2 * x for x in super().__iter__())
+
+
+class ArrayGetitem(array.array):
+    def __getitem__(self, index):
+        return 2 * super().__getitem__(index)
+
+
+CONTAINERS = [
+    pytest.param(tuple, id="tuple"),
+    pytest.param(lambda items: array.array("d", items), id="array"),
+    pytest.param(lambda items: memoryview(array.array("d", items)), id="memoryview"),
+] + ([
+    pytest.param(lambda items: numpy.array(items, dtype=numpy.float64), id="numpy-float64"),
+    pytest.param(lambda items: numpy.array(items, dtype="<f8"), id="numpy-little-endian"),
+    pytest.param(lambda items: numpy.frombuffer(b"\0" + numpy.array(items).tobytes(), offset=1), id="numpy-unaligned"),
+] if numpy is not None else [])
+
+# Containers the buffer must not be read from: each gives what its list() gives.
+GENERIC = [
+    pytest.param(lambda: ArrayIter("d", [0.5, 1.5]), id="array-subclass-iter"),
+    pytest.param(lambda: ArrayGetitem("d", [0.5, 1.5]), id="array-subclass-getitem"),
+    pytest.param(lambda: array.array("f", [0.1, 1.5]), id="array-float32"),
+    pytest.param(lambda: memoryview(array.array("d", [0.5, 1.5, 2.5]))[::2], id="memoryview-strided"),
+    pytest.param(lambda: memoryview(array.array("q", [1, 2])), id="memoryview-int64"),
+    pytest.param(released_memoryview, id="memoryview-released"),
+] + ([
+    pytest.param(lambda: numpy.arange(0.5, 3.0)[::2], id="numpy-non-contiguous"),
+    pytest.param(lambda: numpy.arange(0.5, 3.0)[::-1], id="numpy-reversed"),
+    pytest.param(lambda: numpy.array(SPECIAL, dtype=">f8"), id="numpy-byte-swapped"),
+    pytest.param(lambda: numpy.array([0.1, 1.5], dtype=numpy.float32), id="numpy-float32"),
+    pytest.param(lambda: numpy.array([1, 2], dtype=numpy.int64), id="numpy-int64"),
+    pytest.param(lambda: numpy.array([0.5, Index(2)], dtype=object), id="numpy-object"),
+    pytest.param(lambda: numpy.array([0.5, "x"], dtype=object), id="numpy-object-bad-item"),
+    pytest.param(lambda: numpy.array([[0.5, 1.5]]), id="numpy-2d"),
+    pytest.param(lambda: numpy.array(0.5), id="numpy-0d"),
+    pytest.param(lambda: numpy.ma.array([0.5, 1.5, 2.5], mask=[False, True, False]), id="numpy-masked"),
+    pytest.param(lambda: type("Sub", (numpy.ndarray,), {"__iter__": lambda self: iter([9.0])})(2),
+                 id="numpy-subclass-iter"),
+] if numpy is not None else [])
+
+
+class TestContainers:
+    @pytest.mark.parametrize("container", CONTAINERS)
+    @pytest.mark.parametrize("name", [name for name, parameters in PARAMETERS.items() if (S in dict(parameters).values())])
+    def test_every_container_gives_the_bits_of_a_list(self, name, container):
+        arguments = valid_arguments(name) | ({"l": SPECIAL} if dict(PARAMETERS[name])["l"] == S else {})
+        function = getattr(lumora, name)
+        converted = {key: container(value) if dict(PARAMETERS[name])[key] == S else value
+                     for key, value in arguments.items()}
+        assert outcome(lambda: function(**converted)) == outcome(lambda: function(**arguments))
+
+    @pytest.mark.parametrize("make", GENERIC)
+    def test_other_buffers_take_the_general_path(self, make):
+        assert outcome(lambda: W(make(), 1.0, 0.1)) == generic_outcome(make())
 
 
 class TestConversionNote:

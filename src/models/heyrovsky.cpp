@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
 
 namespace lumora {
@@ -31,7 +32,7 @@ EllipticResult heyrovsky_magnification(double l, double r, double re, double rst
         // D = 0 makes the logarithm +∞: the ring through the lens is a value.
         return ((2 * c / l) * (1 - d / (2 * l)) * std::log(8 * c * l / (std::sqrt(q) * std::abs(d))) +
                 4 * std::atan(l / c) + d * c * (2 * (l * l) + h) / (q * (l * l))) /
-               6.283185307179586;  // 2π
+               two_pi;
     }
 
     // General branch, symmetric in l and r.
@@ -50,7 +51,16 @@ EllipticResult heyrovsky_magnification(double l, double r, double re, double rst
     if (!p) {
         return p;
     }
-    return (2 * h * *kk + d * d * *p) * (4 / (s * std::sqrt(big_l))) / 6.283185307179586;  // 2π
+    return (2 * h * *kk + d * d * *p) * (4 / (s * std::sqrt(big_l))) / two_pi;
+}
+
+void heyrovsky_magnification_batch(double l, const double* r, double re, double rstar, double* out, bool* failed,
+                                   std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const EllipticResult a = heyrovsky_magnification(l, r[i], re, rstar);
+        failed[i] = !a;
+        out[i] = a ? *a : std::nan("");
+    }
 }
 
 }  // namespace lumora

@@ -20,6 +20,8 @@
 // | other elliptic failures            | the message of ellipk, then ellippi   |
 #pragma once
 
+#include <cstddef>
+
 #include "numerics/expected.hpp"
 
 namespace lumora {
@@ -27,5 +29,12 @@ namespace lumora {
 // Ring magnification, or the message of the elliptic routine that failed
 // first.  Pure and re-entrant; nothing is validated.
 EllipticResult heyrovsky_magnification(double l, double r, double re, double rstar) noexcept;
+
+// The ring kernel for one lens distance and n ring radii, bit for bit: for
+// i < n, out[i] = heyrovsky_magnification(l, r[i], re, rstar) and
+// failed[i] = false, or, where that returns an error, out[i] = NaN and
+// failed[i] = true.  The outputs may not overlap r.
+void heyrovsky_magnification_batch(double l, const double* r, double re, double rstar, double* out, bool* failed,
+                                   std::size_t n) noexcept;
 
 }  // namespace lumora

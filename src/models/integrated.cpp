@@ -1,9 +1,14 @@
 #include "models/integrated.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <utility>
 
+#include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
+#include "numerics/constants.hpp"
+#include "numerics/tanh_sinh.hpp"
 
 namespace lumora {
 
@@ -12,7 +17,7 @@ double linear_limb_darkening(double r) noexcept {
 }
 
 std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, double re, double rstar) {
-    return _integrated_heyrovsky_magnification(
+    return profile_integrated_heyrovsky_magnification(
         std::move(l), [](double r) noexcept { return linear_limb_darkening(r); }, re, rstar,
         linear_limb_darkening_flux);
 }
@@ -30,16 +35,28 @@ std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, dou
         bool failed = nan_radii || std::isnan(li);
         // J: magnified flux of the brightness μ = √(1 − r²), relative to πρ²,
         // as the mean over x of s²·W(u, ρs) with s = √(1 − x²).
-        const auto integrand = [&](double x) noexcept -> double {
-            const double s = std::sqrt(1 - x * x);
-            const double w = witt_mao_magnification_scaled(u, rho * s);
-            if (std::isnan(w)) failed = true;
-            return s * s * w;
+        // The disks of one level go to the batch kernel together.
+        const auto integrand = [&](const double* x, double* y, std::size_t n) noexcept {
+            using quadrature::double_exponential::max_batch_size;
+            std::array<double, max_batch_size> s;
+            std::array<double, max_batch_size> separation;
+            std::array<double, max_batch_size> radius;
+            std::array<double, max_batch_size> w;
+            for (std::size_t i = 0; i < n; ++i) {
+                s[i] = std::sqrt(1 - x[i] * x[i]);
+                separation[i] = u;
+                radius[i] = rho * s[i];
+            }
+            witt_mao_magnification_scaled_batch(separation.data(), radius.data(), w.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::isnan(w[i])) failed = true;
+                y[i] = s[i] * s[i] * w[i];
+            }
         };
-        const double j = quadrature::double_exponential::integrate(integrand, 0.0, 1.0, 1e-16).integral;
+        const double j = quadrature::double_exponential::integrate_batched(integrand, 0.0, 1.0, 1e-16).integral;
         const double a0 = witt_mao_magnification_scaled(u, rho);  // NaN stays NaN
         // I = 0.4 + 0.6·μ; π / (unlensed flux of the law).
-        const double value = (0.6 * j + 0.4 * a0) * 3.141592653589793 / linear_limb_darkening_flux;
+        const double value = (0.6 * j + 0.4 * a0) * pi / linear_limb_darkening_flux;
         result.push_back(failed ? std::nan("") : value);
     }
     return result;

@@ -1,7 +1,10 @@
 #include "models/witt_mao.hpp"
 
+#include <array>
 #include <cmath>
+#include <utility>
 
+#include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
 
 namespace lumora {
@@ -22,11 +25,9 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     // and a NaN difference compares false: both take the general branch.
     const double width = 0.001 * std::abs(rho);
     if (width > std::abs(u - rho)) {
-        // π/2 = 1.5707963267948966, π = 3.141592653589793
-        return (((1 + rho * rho) / (rho * rho)) *
-                    (std::asin((rho * rho - 1) / (rho * rho + 1)) + 1.5707963267948966) +
+        return (((1 + rho * rho) / (rho * rho)) * (std::asin((rho * rho - 1) / (rho * rho + 1)) + half_pi) +
                 2 / rho) /
-               3.141592653589793;
+               pi;
     }
 
     // Far from the source the closed form is a small difference of large
@@ -59,8 +60,8 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     if (!kk) {
         return std::nan("");
     }
-    const EllipticResult pi = ellippi(n, m);
-    if (!pi) {
+    const EllipticResult p = ellippi(n, m);
+    if (!p) {
         return std::nan("");
     }
 
@@ -68,17 +69,39 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     const double c_k = (u - rho) * ((u * u - rho * rho) / 2 + 4) / (r * (rho * rho));
     const double c_pi =
         2 * ((u - rho) * (u - rho)) * (1 + rho * rho) / (r * (rho * rho) * (u + rho));
-    return ((*e * c_e - *kk * c_k) + *pi * c_pi) / 3.141592653589793;  // π
+    return ((*e * c_e - *kk * c_k) + *p * c_pi) / pi;
 }
 
-std::vector<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {
+void witt_mao_magnification_scaled_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = witt_mao_magnification_scaled(u[i], rho[i]);
+}
+
+pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {
     const double rho = rstar / re;
-    std::vector<double> result;
-    result.reserve(l.size());
-    for (const double li : l) {
-        result.push_back(witt_mao_magnification_scaled(li * rho, rho));
+    // Each piece hands its separations to the batch kernel, at most
+    // pool::batch_size at a time, as u = l·ρ.
+    return pool::parallel_map_batched<double>(l, [rho](const double* separation, double* out, std::size_t n) {
+        std::array<double, pool::batch_size> u;
+        std::array<double, pool::batch_size> radius;
+        for (std::size_t i = 0; i < n; ++i) {
+            u[i] = separation[i] * rho;
+            radius[i] = rho;
+        }
+        witt_mao_magnification_scaled_batch(u.data(), radius.data(), out, n);
+    });
+}
+
+pool::Output<pool::Output<double>> multi_witt_mao_magnification(const std::vector<double>& l,
+                                                                const std::vector<double>& re,
+                                                                const std::vector<double>& rstar) {
+    std::vector<std::pair<double, double>> pairs;
+    pairs.reserve(re.size() * rstar.size());
+    for (double einstein : re) {
+        for (double star : rstar) pairs.emplace_back(einstein, star);
     }
-    return result;
+    return pool::parallel_map<pool::Output<double>>(pairs, [&l](const std::pair<double, double>& pair) {
+        return witt_mao_magnification(l, pair.first, pair.second);
+    });
 }
 
 }  // namespace lumora

@@ -1,6 +1,8 @@
 #include "module/binding.hpp"
 
+#include <bit>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -74,6 +76,72 @@ int next_item(PyObject* iterator, py_ref& item) {
     return PyErr_Occurred() ? -1 : 0;
 #endif
 }
+
+// True if `type` is the object `attribute` of the module `module` as it
+// already sits in sys.modules; nothing is imported.  A lookup that fails
+// counts as false (the caller then takes the general path).
+bool is_module_attribute(PyTypeObject* type, const char* module, const char* attribute) {
+    py_ref name = py_ref::steal(PyUnicode_FromString(module));
+    py_ref imported = name ? py_ref::steal(PyImport_GetModule(name.get())) : py_ref();
+    py_ref object = imported ? py_ref::steal(PyObject_GetAttrString(imported.get(), attribute)) : py_ref();
+    if (!object) PyErr_Clear();
+    return object.get() == reinterpret_cast<PyObject*>(type);
+}
+
+// The containers whose buffer is read directly: exactly memoryview,
+// array.array and numpy.ndarray.  Subclasses may iterate differently from
+// their buffer (numpy.ma.MaskedArray, an array.array with its own __iter__),
+// so they take the general path.  NumPy is recognised by its static type's
+// name and its entry in sys.modules, never imported.
+bool reads_buffer_directly(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyMemoryView_Type) return true;
+    const std::string_view name = type->tp_name;
+    if (name == "array.array") return is_module_attribute(type, "array", "array");
+    if (name == "numpy.ndarray") {
+        return (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0 && is_module_attribute(type, "numpy", "ndarray");
+    }
+    return false;
+}
+
+// The buffer of an argument, held for the conversion and released on every
+// path.
+class BufferGuard {
+public:
+    BufferGuard() = default;
+    BufferGuard(const BufferGuard&) = delete;
+    BufferGuard& operator=(const BufferGuard&) = delete;
+    ~BufferGuard() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // Takes the buffer of `object` if it is a one-dimensional, C-contiguous
+    // array of native IEEE float64 ("d", "@d", "=d", and "<d" on a
+    // little-endian machine).  Anything else (no buffer, another format or
+    // byte order, strides, 0-d or 2-D) returns false with no exception set.
+    bool take_float64(PyObject* object) {
+        static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == 8);
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
+            PyErr_Clear();  // no buffer of this kind: the general path decides
+            return false;
+        }
+        held_ = true;
+        if (view_.ndim != 1 || view_.itemsize != 8 || view_.format == nullptr || view_.shape == nullptr) {
+            return false;
+        }
+        const std::string_view format = view_.format;
+        const bool native = format == "d" || format == "@d" || format == "=d" ||
+                            (std::endian::native == std::endian::little && format == "<d");
+        return native && PyBuffer_IsContiguous(&view_, 'C') == 1;
+    }
+
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.shape[0]); }
+    const void* data() const noexcept { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;  // view_ must be released
+};
 
 }  // namespace
 
@@ -151,6 +219,22 @@ std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view 
         return fail();
     }
     std::vector<double> values;
+    // Fast path: a float64 buffer holds exactly the values iteration would
+    // give (each item is a float of the same bits), so it is copied whole.
+    // memcpy, not a typed read: a NumPy buffer need not be aligned.
+    if (reads_buffer_directly(object)) {
+        BufferGuard buffer;
+        if (buffer.take_float64(object)) {
+            try {
+                values.resize(buffer.size());
+            } catch (const std::exception&) {
+                PyErr_NoMemory();
+                return fail();
+            }
+            if (!values.empty()) std::memcpy(values.data(), buffer.data(), values.size() * sizeof(double));
+            return values;
+        }
+    }
     const Py_ssize_t size = PyObject_Size(object);
     if (size < 0) {
         PyErr_Clear();  // only a hint for the reservation

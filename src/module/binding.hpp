@@ -35,7 +35,10 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
 // conversion note naming `parameter`.
 std::optional<double> to_double(PyObject* object, std::string_view parameter);
 
-// A float-sequence argument, converted item by item in iteration order.
+// A float-sequence argument, converted item by item in iteration order.  A
+// memoryview, array.array or numpy.ndarray (exactly those types) whose
+// buffer is one-dimensional, C-contiguous native float64 is copied from its
+// buffer instead: the same values, and no failure but MemoryError.
 std::optional<std::vector<double>> to_vector(PyObject* object, std::string_view parameter);
 
 // Result objects.  Lists are created at their final length and filled by

@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "numerics/expected.hpp"
-#include "numerics/internal_failure.hpp"
+#include "pool/internal_failure.hpp"
 
 namespace lumora::errors {
 

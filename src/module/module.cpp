@@ -17,7 +17,6 @@
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/once.hpp"
-#include "module/pool.hpp"
 #include "module/py_ref.hpp"
 
 namespace lumora {
@@ -28,29 +27,6 @@ using binding::Signature;
 constexpr std::string_view l_re_rstar[] = {"l", "re", "rstar"};
 constexpr std::string_view ring_parameters[] = {"l", "r", "re", "rstar"};
 constexpr std::string_view flux_map_parameters[] = {"l", "re", "rstar", "bl", "bf"};
-
-// ---- the uniform disk on the worker pool --------------------------------
-
-pool::Output<double> witt_mao_on_pool(const std::vector<double>& l, double re, double rstar) {
-    const double rho = rstar / re;
-    return pool::parallel_map<double>(
-        l, [rho](double separation) { return witt_mao_magnification_scaled(separation * rho, rho); });
-}
-
-// Every (re, rstar) pair, re outer and rstar inner, each mapping over the
-// shared read-only l: nested maps on the same pool.
-pool::Output<pool::Output<double>> multi_witt_mao_on_pool(const std::vector<double>& l,
-                                                          const std::vector<double>& re,
-                                                          const std::vector<double>& rstar) {
-    std::vector<std::pair<double, double>> pairs;
-    pairs.reserve(re.size() * rstar.size());
-    for (double einstein : re) {
-        for (double star : rstar) pairs.emplace_back(einstein, star);
-    }
-    return pool::parallel_map<pool::Output<double>>(pairs, [&l](const std::pair<double, double>& pair) {
-        return witt_mao_on_pool(l, pair.first, pair.second);
-    });
-}
 
 // ---- argument conversion shared by the entry points ---------------------
 
@@ -110,10 +86,6 @@ constexpr char integrated_heyrovsky_name[] = "integrated_heyrovsky_magnification
 constexpr char integrated_flux_map_heyrovsky_name[] = "integrated_flux_map_heyrovsky_magnification";
 constexpr char discrete_flux_map_heyrovsky_name[] = "discrete_flux_map_heyrovsky_magnification";
 
-pool::Output<double> witt_mao_magnification_on_pool(std::vector<double> l, double re, double rstar) {
-    return witt_mao_on_pool(l, re, rstar);
-}
-
 // The functions of (l, re, rstar) that return one value per separation.
 template <const char* Name, auto Model>
 PyObject* separation_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -141,7 +113,7 @@ PyObject* multi_witt_mao_body(PyObject* const* args, Py_ssize_t nargsf, PyObject
     if (!re) return nullptr;
     auto rstar = binding::to_vector(slots[2], "rstar");
     if (!rstar) return nullptr;
-    return binding::to_list_of_lists(multi_witt_mao_on_pool(*l, *re, *rstar)).release();
+    return binding::to_list_of_lists(multi_witt_mao_magnification(*l, *re, *rstar)).release();
 }
 
 PyObject* heyrovsky_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -197,7 +169,7 @@ constexpr int call_flags = METH_FASTCALL | METH_KEYWORDS;
 // Registration order is the order of __all__.  Each docstring is the text
 // signature alone, so __text_signature__ is set and __doc__ is None.
 PyMethodDef functions[] = {
-    {witt_mao_name, fast_call<separation_body<witt_mao_name, witt_mao_magnification_on_pool>>(), call_flags,
+    {witt_mao_name, fast_call<separation_body<witt_mao_name, witt_mao_magnification>>(), call_flags,
      "witt_mao_magnification(l, re, rstar)\n--\n\n"},
     {integrated_witt_mao_name,
      fast_call<separation_body<integrated_witt_mao_name, integrated_witt_mao_magnification>>(), call_flags,

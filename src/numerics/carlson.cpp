@@ -9,12 +9,11 @@
 #include <utility>
 
 #include "numerics/agm.hpp"
+#include "numerics/constants.hpp"
 
 namespace lumora {
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double half_pi = 1.5707963267948966;    // π/2
 constexpr double three_pi = 9.42477796076938;     // 3π, RD(0, y, y)
 constexpr double rf_bound = 78.8959690786408;      // (3ε)^(−1/8), RF duplication stop bound
 constexpr double rd_bound = 107.63474115247546;    // (ε/4)^(−1/8), RD duplication stop bound

@@ -8,13 +8,12 @@
 
 #include "numerics/agm.hpp"
 #include "numerics/carlson.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/ellint_table.hpp"
 
 namespace lumora {
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double half_pi = 1.5707963267948966;           // π/2
 constexpr double one_minus_eps = 0.9999999999999998;     // 1 − 2^−52
 constexpr double one_plus_eps = 1.0000000000000002;      // 1 + 2^−52
 constexpr double eps = 2.220446049250313e-16;            // 2^−52

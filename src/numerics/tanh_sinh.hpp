@@ -17,7 +17,9 @@
 // The endpoints a and b themselves are never evaluated, so an integrable
 // end-point singularity (1/√x at 0) needs no special treatment.  Nothing
 // allocates; the integrand is any callable double(double), called first at
-// the centre, then for each table pair at +x and then −x, level by level.
+// the centre, then for each table pair at +x and then −x, level by level;
+// or, for integrate_batched, a callable that takes the centre and then each
+// level's nodes as one batch.
 #pragma once
 
 #include <array>
@@ -25,6 +27,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+
+#include "numerics/constants.hpp"
 
 namespace lumora::quadrature {
 
@@ -54,8 +58,6 @@ inline constexpr std::array<std::size_t, level_count + 1> level_begin{0, 3, 6, 1
 // The node table (tanh_sinh_table.hpp, generated), defined once in tanh_sinh.cpp.
 extern const std::array<Node, node_count> nodes;
 
-inline constexpr double pi = 3.141592653589793;  // π, twice the centre weight π/2
-
 // A level whose running evaluation count is at most this (levels 1 and 2,
 // with 7 and 13 evaluations) only records its difference; testing starts
 // with level 3.
@@ -66,42 +68,67 @@ inline constexpr std::uint32_t silent_evaluations = 13;
 inline constexpr double quadratic_low = 1.9;
 inline constexpr double quadratic_high = 2.1;
 
+// The largest level's pair count: the batch arrays of integrate_batched.
+inline constexpr std::size_t max_level_pairs = 96;
+static_assert([] {
+    for (std::size_t level = 0; level < level_count; ++level) {
+        if (level_begin[level + 1] - level_begin[level] > max_level_pairs) return false;
+    }
+    return true;
+}());
+
+// The value a node contributes: a non-finite value (±inf or NaN) counts as 0.
+inline double finite_or_zero(double value) noexcept { return std::isfinite(value) ? value : 0.0; }
+
 }  // namespace detail
 
-// Integrates f over [a, b] to the absolute error target; see the header comment.
+// The most points a batch integrand of integrate_batched is given at once.
+inline constexpr std::size_t max_batch_size = 2 * detail::max_level_pairs;
+
+// Integrates over [a, b] to the absolute error target, calling the batch
+// integrand f(x, y, n), which sets y[i] = f(x[i]) for i < n, once for the
+// centre and then once per level with all of that level's nodes: for each
+// table pair in table order, c·x + d and then c·(−x) + d.  The sums, their
+// order and the stopping rule are those of the header comment; the batch
+// may evaluate its points in any order.  Nothing allocates: the nodes of a
+// level sit in arrays on the stack.
 template <class F>
-    requires std::is_invocable_r_v<double, F&, double>
-QuadratureResult integrate(F&& f, double a, double b, double target) noexcept {
+    requires std::is_invocable_v<F&, const double*, double*, std::size_t>
+QuadratureResult integrate_batched(F&& f, double a, double b, double target) noexcept {
     // Map [a, b] onto the reference interval [−1, 1]: c half-width, d midpoint.
     const double c = (b - a) * 0.5;
     const double d = (a + b) * 0.5;
-    // g(x) = f(c·x + d), with a non-finite value (±inf or NaN) counted as 0.
-    auto g = [&f, c, d](double x) noexcept -> double {
-        const double value = f(c * x + d);
-        return std::isfinite(value) ? value : 0.0;
-    };
     // The target for the integral over [−1, 1]: 0.25·target/c (5e-17 for the
     // system's [0, 1] at 1e-16); negative when b < a, so the run never stops early.
     const double target_reference = target * 0.25 / c;
 
+    std::array<double, 2 * detail::max_level_pairs> x;
+    std::array<double, 2 * detail::max_level_pairs> y;
+
     // Twice the centre contribution (π/2)·g(0): the halving below restores it.
-    double integral = detail::pi * g(0.0);
+    x[0] = c * 0.0 + d;
+    f(static_cast<const double*>(x.data()), y.data(), std::size_t{1});
+    double integral = pi * detail::finite_or_zero(y[0]);
     std::uint32_t evaluations = 1;
     double previous_difference = 0.0;
     double error = 0.0;
 
     for (std::size_t level = 0; level < detail::level_count; ++level) {
         const std::size_t begin = detail::level_begin[level];
-        const std::size_t end = detail::level_begin[level + 1];
-        double sum = 0.0;
-        for (std::size_t i = begin; i < end; ++i) {
-            const detail::Node& node = detail::nodes[i];
-            // Two statements, so that +x is evaluated before −x.
-            const double upper = g(node.abscissa);
-            const double lower = g(-node.abscissa);
-            sum = sum + node.weight * (upper + lower);
+        const std::size_t pairs = detail::level_begin[level + 1] - begin;
+        for (std::size_t k = 0; k < pairs; ++k) {
+            const double abscissa = detail::nodes[begin + k].abscissa;
+            x[2 * k] = c * abscissa + d;
+            x[2 * k + 1] = c * -abscissa + d;
         }
-        evaluations += 2 * static_cast<std::uint32_t>(end - begin);
+        f(static_cast<const double*>(x.data()), y.data(), 2 * pairs);
+        double sum = 0.0;
+        for (std::size_t k = 0; k < pairs; ++k) {
+            const double upper = detail::finite_or_zero(y[2 * k]);
+            const double lower = detail::finite_or_zero(y[2 * k + 1]);
+            sum = sum + detail::nodes[begin + k].weight * (upper + lower);
+        }
+        evaluations += 2 * static_cast<std::uint32_t>(pairs);
 
         // Halving the step: the new estimate is half the old one plus the new nodes;
         // σ is their disagreement.
@@ -127,6 +154,19 @@ QuadratureResult integrate(F&& f, double a, double b, double target) noexcept {
         previous_difference = difference;
     }
     return QuadratureResult{c * integral, c * error, evaluations};
+}
+
+// Integrates f over [a, b] to the absolute error target; see the header
+// comment.  The batched form with f called point by point, in the order of
+// each batch.
+template <class F>
+    requires std::is_invocable_r_v<double, F&, double>
+QuadratureResult integrate(F&& f, double a, double b, double target) noexcept {
+    return integrate_batched(
+        [&f](const double* x, double* y, std::size_t n) noexcept {
+            for (std::size_t i = 0; i < n; ++i) y[i] = f(x[i]);
+        },
+        a, b, target);
 }
 
 }  // namespace double_exponential

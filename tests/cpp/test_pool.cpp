@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "module/deque.hpp"
-#include "module/pool.hpp"
+#include "pool/deque.hpp"
+#include "pool/pool.hpp"
 
 namespace {
 
@@ -141,6 +141,30 @@ TEST(PoolMap, EveryIndexOnceInOrder) {
         }
     }
     EXPECT_GE(lumora::pool::thread_count(), 1u);
+}
+
+TEST(PoolMap, BatchesAreConsecutiveRangesCoveringEachIndexOnce) {
+    for (const std::size_t n : {0u, 1u, 2u, 63u, 64u, 65u, 1000u, 100000u}) {
+        SCOPED_TRACE(n);
+        const auto items = iota(n);
+        std::unique_ptr<std::atomic<int>[]> calls(new std::atomic<int>[n + 1]);
+        std::atomic<int> bad_batches{0};
+        const auto out = lumora::pool::parallel_map_batched<double>(
+            items, [&](const std::size_t* in, double* slots, std::size_t count) {
+                if (count == 0 || count > lumora::pool::batch_size) bad_batches.fetch_add(1);
+                for (std::size_t k = 0; k < count; ++k) {
+                    if (in[k] != in[0] + k) bad_batches.fetch_add(1);  // not one consecutive range
+                    calls[in[k]].fetch_add(1, std::memory_order_relaxed);
+                    slots[k] = value_of(in[k]);
+                }
+            });
+        EXPECT_EQ(bad_batches.load(), 0);
+        ASSERT_EQ(out.size(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(calls[i].load(), 1) << i;
+            ASSERT_EQ(out[i], value_of(i)) << i;
+        }
+    }
 }
 
 TEST(PoolMap, OnlyAOneItemInputRunsOnTheCaller) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -105,20 +106,42 @@ const Case cases[] = {
     {"reversed one, 1e-6", [](double) { return 1.0; }, 1, 0, 1e-6, -0.9999999999999669, 0, 385, -8.2e-15},
 };
 
+// The batched form with f evaluated point by point, last point of each
+// batch first: the order within a batch must not matter.
+template <class F>
+auto reversed_batches(F f) {
+    return [f](const double* x, double* y, std::size_t n) {
+        for (std::size_t i = n; i-- > 0;) y[i] = f(x[i]);
+    };
+}
+
+using Form = lumora::quadrature::QuadratureResult (*)(const std::function<double(double)>&, double, double,
+                                                      double);
+const std::pair<const char*, Form> forms[] = {
+    {"scalar", [](const std::function<double(double)>& f, double a, double b, double target) {
+         return de::integrate(f, a, b, target);
+     }},
+    {"batched", [](const std::function<double(double)>& f, double a, double b, double target) {
+         return de::integrate_batched(reversed_batches(f), a, b, target);
+     }},
+};
+
 TEST(TanhSinhIntegrate, KnownResults) {
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const lumora::quadrature::QuadratureResult r = de::integrate(c.f, c.a, c.b, c.target);
-        if (c.tolerance == 0) {
-            EXPECT_EQ(r.integral, c.integral);
-        } else {
-            EXPECT_LE(relative_error(r.integral, c.integral), c.tolerance) << r.integral;
-        }
-        EXPECT_EQ(r.evaluations, c.evaluations);
-        if (c.error_estimate == 0.0) {
-            EXPECT_EQ(r.error_estimate, 0.0);
-        } else if (!std::isnan(c.error_estimate)) {
-            EXPECT_LE(relative_error(r.error_estimate, c.error_estimate), 1e-2) << r.error_estimate;
+    for (const auto& [form, integrate] : forms) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << form << ": " << c.name);
+            const lumora::quadrature::QuadratureResult r = integrate(c.f, c.a, c.b, c.target);
+            if (c.tolerance == 0) {
+                EXPECT_EQ(r.integral, c.integral);
+            } else {
+                EXPECT_LE(relative_error(r.integral, c.integral), c.tolerance) << r.integral;
+            }
+            EXPECT_EQ(r.evaluations, c.evaluations);
+            if (c.error_estimate == 0.0) {
+                EXPECT_EQ(r.error_estimate, 0.0);
+            } else if (!std::isnan(c.error_estimate)) {
+                EXPECT_LE(relative_error(r.error_estimate, c.error_estimate), 1e-2) << r.error_estimate;
+            }
         }
     }
 }
@@ -144,13 +167,64 @@ const Threshold thresholds[] = {
 };
 
 TEST(TanhSinhIntegrate, StopThresholds) {
-    for (const Threshold& row : thresholds) {
+    for (const auto& [form, integrate] : forms) {
+        for (const Threshold& row : thresholds) {
+            SCOPED_TRACE(testing::Message() << form << ": " << row.name);
+            const double at = 4.0 * row.error_estimate;
+            const auto stops = integrate(row.f, row.a, row.b, std::nextafter(at, HUGE_VAL));
+            EXPECT_EQ(stops.evaluations, row.evaluations);
+            EXPECT_EQ(stops.error_estimate, row.error_estimate);
+            EXPECT_EQ(integrate(row.f, row.a, row.b, at).evaluations, 2 * row.evaluations - 1);
+        }
+    }
+}
+
+// Integrals whose bits depend on every node, compared with == between the
+// two forms, on intervals where the nodes are rounded (so the mapping
+// c·x + d must be the same), stopping early or not.
+TEST(TanhSinhIntegrate, BatchedEqualsScalar) {
+    struct Row {
+        const char* name;
+        double (*f)(double);
+        double a, b, target;
+    };
+    const Row rows[] = {
+        {"Runge, stops at level 5", runge, -1, 1, 2e-5},
+        {"Runge on [0.3, 1.7], all levels", runge, 0.3, 1.7, 1e-16},
+        {"exp on [-0.7, 2.9], stops early", [](double x) { return std::exp(x); }, -0.7, 2.9, 1e-10},
+        {"log singular at 0.1, reversed", [](double x) { return std::log(x - 0.1); }, 1.3, 0.1, 1e-16},
+        {"1/x on [-1, 1]: +inf at the centre", [](double x) { return 1.0 / x; }, -1, 1, 1e-16},
+    };
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const double at = 4.0 * row.error_estimate;
-        const auto stops = de::integrate(row.f, row.a, row.b, std::nextafter(at, HUGE_VAL));
-        EXPECT_EQ(stops.evaluations, row.evaluations);
-        EXPECT_EQ(stops.error_estimate, row.error_estimate);
-        EXPECT_EQ(de::integrate(row.f, row.a, row.b, at).evaluations, 2 * row.evaluations - 1);
+        const auto scalar = de::integrate(row.f, row.a, row.b, row.target);
+        const auto batched = de::integrate_batched(reversed_batches(row.f), row.a, row.b, row.target);
+        EXPECT_EQ(batched.integral, scalar.integral);
+        EXPECT_EQ(batched.error_estimate, scalar.error_estimate);
+        EXPECT_EQ(batched.evaluations, scalar.evaluations);
+    }
+}
+
+// The batch integrand is called once for the centre and once per level,
+// with each pair's +x and −x side by side in table order.
+TEST(TanhSinhIntegrate, OneBatchPerLevel) {
+    std::vector<std::vector<double>> batches;
+    const auto record = [&batches](const double* x, double* y, std::size_t n) {
+        batches.emplace_back(x, x + n);
+        std::fill(y, y + n, 1.0);
+    };
+    de::integrate_batched(record, -1.0, 1.0, 0.0);
+    ASSERT_EQ(batches.size(), 1 + de::detail::level_count);
+    EXPECT_EQ(batches[0], std::vector<double>{0.0});
+    for (std::size_t level = 0; level < de::detail::level_count; ++level) {
+        SCOPED_TRACE(testing::Message() << "level " << level + 1);
+        const std::size_t begin = de::detail::level_begin[level];
+        const std::vector<double>& batch = batches[1 + level];
+        ASSERT_EQ(batch.size(), 2 * (de::detail::level_begin[level + 1] - begin));
+        for (std::size_t k = 0; k < batch.size() / 2; ++k) {
+            EXPECT_EQ(batch[2 * k], de::detail::nodes[begin + k].abscissa);
+            EXPECT_EQ(batch[2 * k + 1], -de::detail::nodes[begin + k].abscissa);
+        }
     }
 }
 

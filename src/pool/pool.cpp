@@ -1,7 +1,7 @@
 // The worker pool: creation, the workers' loop, stealing, sleeping, the
 // injector and the caller latches.  The outline (roles, invariants,
 // lifetimes, the sleep handshake, fork) is at the top of pool.hpp.
-#include "module/pool.hpp"
+#include "pool/pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "module/deque.hpp"
+#include "pool/deque.hpp"
 
 namespace lumora::pool {
 

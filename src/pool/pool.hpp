@@ -21,7 +21,10 @@
 //   its halves max(T, budget/2).  A one-item piece is never split.  The
 //   worker that splits keeps the left half, offers the right half on its
 //   deque, runs the left half, then takes the right half back or, if it was
-//   stolen, runs other pending work until the thief marks it done.
+//   stolen, runs other pending work until the thief marks it done.  A piece
+//   that is not split evaluates its items in increasing order, in batches
+//   of at most batch_size consecutive items (one call of the batch routine
+//   each; parallel_map's routine calls the element routine item by item).
 // - Invariants.
 //   * Each output slot is written exactly once, by the thread that
 //     evaluates its item; the caller reads the output only after the latch
@@ -81,12 +84,14 @@
 #include <utility>
 #include <vector>
 
-#include "numerics/internal_failure.hpp"
+#include "pool/internal_failure.hpp"
 
 namespace lumora::pool {
 
 inline constexpr std::size_t max_thread_count = 65535;
 inline constexpr std::size_t worker_stack_bytes = 2097152;  // 2 MiB per worker
+// The most items a batch routine of parallel_map_batched is given at once.
+inline constexpr std::size_t batch_size = 64;
 inline constexpr const char* creation_failure_prefix = "The global thread pool has not been initialized. ";
 // Message of a failure that carried no internal-failure text (an exception of
 // another type escaped an element routine).
@@ -199,21 +204,25 @@ inline PieceResult merge(PieceResult left, PieceResult right) noexcept {
 }
 
 // One parallel map: shared read-only by every thread working on it.
-template <class Out, class In, class F>
+template <class Out, class In, class B>
 struct MapJob {
     const In* input;      // read by all, written by none during the job
     Out* output;          // slot i written once by the thread that evaluates item i
-    const F* element;     // read-only
+    const B* batch;       // read-only
     std::size_t threads;  // T of the pool
 
-    // Evaluates items start..end-1 in increasing order into their slots; the
-    // first failure ends the loop and is captured.
+    // Evaluates items start..end-1 in consecutive batches of at most
+    // batch_size items, in increasing order, into their slots; the first
+    // failure ends the loop and is captured.  A batch counts as written
+    // only once it has returned.
     PieceResult run_sequential(std::size_t start, std::size_t end) const noexcept {
         PieceResult result{start, 0, {}};
         try {
-            for (std::size_t i = start; i < end; ++i) {
-                output[i] = (*element)(input[i]);
-                ++result.count;
+            for (std::size_t i = start; i < end;) {
+                const std::size_t n = end - i < batch_size ? end - i : batch_size;
+                (*batch)(input + i, output + i, n);
+                result.count += n;
+                i += n;
             }
         } catch (...) {
             result.failure = std::current_exception();
@@ -304,19 +313,22 @@ struct InjectedRoot final : Task {
 
 }  // namespace detail
 
-// Order-preserving parallel map: returns out with out[i] = element(input[i]).
-// Throws InternalFailure if the pool cannot be created or an element failed
-// (the failure of the lowest failing index; an exception of another type
+// Order-preserving parallel map in batches: batch(in, out, n) must assign
+// out[i] for every i < n (from in[i] alone, for the result not to depend on
+// the split); each piece calls it on consecutive ranges of its items, at
+// most batch_size at a time, in increasing order.  Returns the output.
+// Throws InternalFailure if the pool cannot be created or a batch failed
+// (the failure of the lowest failing batch; an exception of another type
 // becomes generic_failure_message); all pieces are joined before it throws.
-template <class Out, class In, class F>
-Output<Out> parallel_map(const std::vector<In>& input, const F& element) {
+template <class Out, class In, class B>
+Output<Out> parallel_map_batched(const std::vector<In>& input, const B& batch) {
     const std::size_t n = input.size();
     Output<Out> output(n);  // reserved once at its final size; each slot assigned once
     detail::Worker* worker = detail::current_worker();
     const std::size_t threads =
         worker != nullptr ? detail::pool_thread_count(worker) : detail::global_thread_count();
-    using Job = detail::MapJob<Out, In, F>;
-    const Job job{input.data(), output.data(), &element, threads};
+    using Job = detail::MapJob<Out, In, B>;
+    const Job job{input.data(), output.data(), &batch, threads};
 
     detail::PieceResult root;
     std::size_t halves = 0;
@@ -333,6 +345,16 @@ Output<Out> parallel_map(const std::vector<In>& input, const F& element) {
     if (root.failure) detail::rethrow_as_internal_failure(root.failure);
     if (root.count != n) detail::throw_write_count_mismatch(n, root.count);
     return output;
+}
+
+// Order-preserving parallel map: returns out with out[i] = element(input[i]),
+// evaluated item by item in increasing order within each piece.  Failures as
+// for parallel_map_batched: the failure of the lowest failing index wins.
+template <class Out, class In, class F>
+Output<Out> parallel_map(const std::vector<In>& input, const F& element) {
+    return parallel_map_batched<Out>(input, [&element](const In* in, Out* out, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = element(in[i]);
+    });
 }
 
 }  // namespace lumora::pool

@@ -2,8 +2,8 @@
 // of unequal length, a slot count that does not add up, a pool that could
 // not be started).  The numerical routines never throw it; models and the
 // worker pool do, and every entry point and every pool piece boundary
-// catches it.  It lives at the lowest layer so that models and the pool,
-// which know nothing of each other, share one type.
+// catches it.  It lives with the pool, which the models link, so that the
+// pool, the models and the module share one type.
 #pragma once
 
 #include <pthread.h>
