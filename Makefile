@@ -10,7 +10,7 @@ WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: test demo bench _build _test _tsan _demo _bench clean
-.PHONY: _typing
+.PHONY: _typing _dist
 
 test:
 	$(PY314) $(MAKE) --no-print-directory _test WERROR=$(WERROR)
@@ -34,7 +34,7 @@ _tsan:
 	    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN)/test_pool --gtest_brief=1; \
 	else echo "GoogleTest not found: the ThreadSanitizer run is skipped"; fi
 
-_test: _build _tsan _typing
+_test: _build _tsan _typing _dist
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(BUILD) python3 -m pytest -q tests
 
@@ -50,6 +50,10 @@ _typing: _build
 	cd $(STUBS) && MYPYPATH=. PYTHONPATH=$(CURDIR)/$(BUILD) \
 	    python3 -m mypy.stubtest lumora --mypy-config-file $(CURDIR)/pyproject.toml
 	MYPYPATH=$(STUBS) MYPY_CACHE_DIR=$(BUILD)/mypy-cache python3 -m mypy --strict examples/
+
+# The sdist and the wheel built from it, their contents listed and checked.
+_dist:
+	python3 tools/check_dist.py
 
 # --- end of typing, packaging and examples ------------------------------------
 
