@@ -62,6 +62,7 @@ _examples: _build
 	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/lightcurve.py --points 41 --output $(EXAMPLES_OUT)/lightcurve.png >/dev/null
 	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/fit_event.py --quick --output $(EXAMPLES_OUT)/fit_event.png >/dev/null
 	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/limb_darkening_laws.py --quick --output $(EXAMPLES_OUT)/ld_tables.png >/dev/null
+	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/survey.py --quick >/dev/null
 # --- end of typing, packaging and examples ------------------------------------
 
 _demo: _build
