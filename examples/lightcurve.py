@@ -14,18 +14,18 @@ import math
 import lumora
 
 
-def point_source(u):
+def point_source(u: float) -> float:
     return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
 
 
-def limb_darkened_table(points=50, coefficient=0.6):
+def limb_darkened_table(points: int = 50, coefficient: float = 0.6) -> tuple[list[float], list[float]]:
     """A linear limb-darkening law I = 1 - c (1 - mu) sampled at `points` radii."""
     radii = [i / (points - 1) for i in range(points)]
     values = [1.0 - coefficient * (1.0 - math.sqrt(max(0.0, 1.0 - r * r))) for r in radii]
     return radii, values
 
 
-def ring_weights(radii, values):
+def ring_weights(radii: list[float], values: list[float]) -> list[float]:
     """Weights that make the discrete ring sum a flux-weighted mean."""
     n = len(radii)
     widths = [(radii[min(i + 1, n - 1)] - radii[max(i - 1, 0)]) / 2 for i in range(n)]
@@ -34,7 +34,7 @@ def ring_weights(radii, values):
     return [f / total for f in flux]
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--t0", type=float, default=0.0, help="time of closest approach [days]")
     parser.add_argument("--u0", type=float, default=0.02, help="impact parameter [Einstein radii]")

@@ -10,13 +10,18 @@ the integrated functions are the measured errors with a margin.
 """
 
 import math
+import os
 import re as regex
+import sys
 
 import pytest
 from scipy.integrate import quad
 
 import lumora
-from reference import relative_error
+from reference import limb_darkened, relative_error
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
+import limb_darkening_laws  # noqa: E402  (the recipe the README recommends)
 
 NAN = math.nan
 UNIFORM = ([0.0, 1.0], [1.0, 1.0])
@@ -162,3 +167,18 @@ class TestIntegratedFluxMaps:
     def test_partial_table_leaves_the_rest_dark(self, function, l, tolerance):
         got = function([l], 1.0, 1.0, [0.0, 0.5], [1.0, 0.0])[0]
         assert relative_error(got, cone_mean(l, 1.0, 0.5)) < tolerance
+
+
+class TestLimbDarkeningRecipe:
+    """examples/limb_darkening_laws.py: a law given in the flux-normalised
+    convention Gamma, tabulated at 100 radii equally spaced in theta
+    (r = sin theta) and integrated as rings, against the same law in the
+    convention u from the independent reference; the example measures such
+    tables of four laws at 4.1e-5 at worst, this one at 8.7e-6 (rho = 0.01)."""
+
+    @pytest.mark.parametrize("l", [0.0, 0.5, 0.9, 0.99, 1.0, 1.01, 1.1, 2.0])
+    def test_table_of_100_radii_uniform_in_theta(self, l):
+        law = limb_darkening_laws.linear_gamma(limb_darkening_laws.gamma_from_u(0.6))
+        bl, bf = limb_darkening_laws.flux_map_table(law, 100, "theta")
+        value = lumora.integrated_flux_map_heyrovsky_magnification([l], 1.0, 0.01, bl, bf)[0]
+        assert relative_error(value, limb_darkened(l * 0.01, 0.01, a=0.4, b=0.6)) < 2e-5

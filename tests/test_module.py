@@ -2,6 +2,7 @@
 
 import importlib.util
 import math
+import pickle
 import types
 
 import pytest
@@ -54,6 +55,11 @@ class TestFunctionObjects:
         assert function.__self__ is lumora
         assert function.__module__ == "lumora"
         assert function.__name__ == name
+
+    def test_pickles_by_qualified_name(self, name):
+        # What process pools and Dask send to their workers.
+        function = getattr(lumora, name)
+        assert pickle.loads(pickle.dumps(function)) is function
 
     def test_docstring_is_only_the_text_signature(self, name):
         function = getattr(lumora, name)

@@ -17,6 +17,7 @@ import pytest
 import lumora
 
 MODULE_DIR = os.path.dirname(os.path.abspath(lumora.__file__))
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 # sysconf(_SC_NPROCESSORS_ONLN), the pool's default size.
 DEFAULT = max(os.sysconf("SC_NPROCESSORS_ONLN"), 1)
@@ -292,3 +293,34 @@ class TestProcessLifecycle:
             assert failure is not None
             assert failure[:4] == ["pyo3_runtime", "PanicException", False, 1]
             assert failure[4].startswith("The global thread pool has not been initialized.")
+
+
+@pytest.fixture(scope="module")
+def survey():
+    """examples/survey.py, a small survey (one event through the centre of its
+    source, for the limb-darkened branch), and its magnifications here."""
+    sys.path.insert(0, EXAMPLES)  # kept: the workers import the example by name
+    import survey
+
+    events = survey.draw_events(24)
+    events[0, 1] = 0.0
+    times = survey.np.linspace(events[0, 0] - 1.0, events[0, 0] + 1.0, 50)
+    return survey, events, times, survey.chunk_magnification(events, times)
+
+
+class TestOtherProcesses:
+    """A survey computed in other processes (the process pool's start
+    methods, a Dask LocalCluster of two worker processes) comes back in
+    event order with the bits of this process."""
+
+    @pytest.mark.parametrize("method", ["spawn", "forkserver"])
+    def test_process_pool(self, survey, method):
+        module, events, times, local = survey
+        result, _ = module.run_pool(method, 2, events, times, 5)
+        assert module.same_bits(result, local)
+
+    def test_dask_local_cluster(self, survey):
+        pytest.importorskip("distributed")
+        module, events, times, local = survey
+        result, _ = module.run_dask(None, 2, events, times, 5, show_progress=False)
+        assert module.same_bits(result, local)

@@ -1,0 +1,141 @@
+"""Finite-source magnification by a point-mass gravitational lens.
+
+Units: `l` is the lens-source separation in source radii (the lens is over
+the limb at l = 1); `re` and `rstar` are the Einstein and source radii in
+one common unit, so rho = rstar/re is the source radius in Einstein radii
+and u = l*rho the separation in Einstein radii; `r` and `bl` are radii on
+the stellar disk in source radii (0 at the centre, 1 at the limb).  Results
+are magnifications (1 is no magnification); NaN and infinities pass through
+as values.
+"""
+
+from typing import Protocol, SupportsFloat, SupportsIndex, overload, type_check_only
+
+__all__ = [
+    "witt_mao_magnification",
+    "integrated_witt_mao_magnification",
+    "integrated_flux_map_witt_mao_magnification",
+    "multi_witt_mao_magnification",
+    "heyrovsky_magnification",
+    "integrated_heyrovsky_magnification",
+    "integrated_flux_map_heyrovsky_magnification",
+    "discrete_flux_map_heyrovsky_magnification",
+]
+
+# A float argument: float, int, bool, or anything with __float__ or __index__.
+_Float = SupportsFloat | SupportsIndex
+
+@type_check_only
+class _FloatSequence(Protocol):
+    """What a sequence argument must be: indexable by position and by slice
+    (list, tuple, range, array.array, bytes, a 1-D NumPy array, ...), with
+    items that convert to float.  str, dict, set, generators and scalars are
+    refused at run time with TypeError."""
+
+    @overload
+    def __getitem__(self, index: int, /) -> _Float: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> object: ...
+
+def witt_mao_magnification(l: _FloatSequence, re: _Float, rstar: _Float) -> list[float]:
+    """Magnification of a uniformly bright disk at each separation in `l`.
+
+    Closed form of Witt & Mao (1994) with Carlson's elliptic integrals; runs
+    on the process-wide worker pool, bit-identical for any thread count.
+    Within 0.001*rho Einstein radii of the limb (u = rho) the limb value is
+    returned; beyond u = 1000*rho the point lens plus its disk-mean
+    correction.  rstar <= 0 gives the point lens at u = l*rstar/re (so
+    +inf for every finite l when rstar = 0).
+    Never raises for numerical reasons: a failure is a NaN element.
+    Raises TypeError for arguments that do not convert, MemoryError.
+    Accuracy: ~1e-11 relative away from the limb, less within a few window
+    widths of it (README, Accuracy).
+    """
+
+def integrated_witt_mao_magnification(l: _FloatSequence, re: _Float, rstar: _Float) -> list[float]:
+    """Magnification of a linearly limb-darkened source, I = 0.4 + 0.6*mu.
+
+    The profile is integrated as a stack of uniform disks (Witt & Mao 1994)
+    with tanh-sinh quadrature (Takahasi & Mori 1974), one separation after
+    another on the calling thread.  A separation whose kernel calls fail, or
+    a NaN l, re or rstar, gives NaN.  Raises TypeError, MemoryError.
+    Accuracy: rounding outside the source; 1e-7 to 1e-3 relative while the
+    lens is over the disk (worst near the limb and for small rho).
+    """
+
+def integrated_flux_map_witt_mao_magnification(
+    l: _FloatSequence, re: _Float, rstar: _Float, bl: _FloatSequence, bf: _FloatSequence
+) -> list[float]:
+    """Magnification of a tabulated radial profile, as thin uniform annuli.
+
+    The brightness is bf[i] at radius bl[i] (ascending, in source radii),
+    linear in between and dark outside the table; each annulus is the
+    difference of two uniform disks (Witt & Mao 1994), integrated with
+    tanh-sinh quadrature and divided by the profile's own flux, so the scale
+    of `bf` does not matter (an empty or dark table gives NaN).  Raises
+    TypeError, MemoryError; PanicException (a BaseException) if `bl` and
+    `bf` differ in length.  Accuracy: ~1e-8 outside the source, ~1e-3 inside
+    it (the thin annuli); the ring version is the better choice there.
+    """
+
+def multi_witt_mao_magnification(
+    l: _FloatSequence, re: _FloatSequence, rstar: _FloatSequence
+) -> list[list[float]]:
+    """Uniform-disk magnifications for every pair (re[i], rstar[j]).
+
+    Row i*len(rstar) + j holds witt_mao_magnification(l, re[i], rstar[j]);
+    re is the outer loop, rstar the inner.  Runs on the worker pool,
+    bit-identical for any thread count.  Raises TypeError, MemoryError.
+    Accuracy: as witt_mao_magnification (~1e-11 away from the limb).
+    """
+
+def heyrovsky_magnification(l: _Float, r: _Float, re: _Float, rstar: _Float) -> float:
+    """Mean magnification of the thin ring of radius `r` (source radii).
+
+    The star's centre is `l` source radii from the lens; closed form of
+    Heyrovsky (2003) with Carlson's elliptic integrals.  At l = 0 the point
+    lens at distance r; the ring through the lens (r = l) is +inf, and within
+    1e-5*min(1, l) of it a first-order expansion is used.  Raises
+    RuntimeError when an elliptic integral fails (a NaN argument, l*r < 0),
+    TypeError.  Accuracy: ~1e-11 relative for |r - l| >= 1e-3, falling to
+    ~1e-8 at |r - l| = 1e-4 and ~1e-6 near 1e-5, where the expansion starts.
+    """
+
+def integrated_heyrovsky_magnification(l: _FloatSequence, re: _Float, rstar: _Float) -> list[float]:
+    """Magnification of a linearly limb-darkened source, I = 0.4 + 0.6*mu.
+
+    The brightness-weighted ring magnifications (Heyrovsky 2003) integrated
+    over the radius with tanh-sinh quadrature (Takahasi & Mori 1974), split
+    at r = l while the lens is over the disk; one separation after another
+    on the calling thread.  A separation whose kernel calls fail, or a NaN
+    l, re or rstar, gives NaN.  Raises TypeError, MemoryError.
+    Accuracy: ~1e-11 relative everywhere, the lens at the centre included.
+    """
+
+def integrated_flux_map_heyrovsky_magnification(
+    l: _FloatSequence, re: _Float, rstar: _Float, bl: _FloatSequence, bf: _FloatSequence
+) -> list[float]:
+    """Magnification of a tabulated radial profile, as brightness-weighted rings.
+
+    The brightness is bf[i] at radius bl[i] (ascending, in source radii),
+    linear in between and dark outside the table; ring magnifications
+    (Heyrovsky 2003) are integrated with tanh-sinh quadrature and divided by
+    the profile's own flux, so the scale of `bf` does not matter (an empty
+    or dark table gives NaN).  Raises TypeError, MemoryError;
+    PanicException (a BaseException) if `bl` and `bf` differ in length.
+    Accuracy: ~1e-11 for a uniform table; the kinks of a long table limit it
+    to ~1e-6 inside the source, ~1e-8 outside (README, Other limb-darkening laws).
+    """
+
+def discrete_flux_map_heyrovsky_magnification(
+    l: _FloatSequence, re: _Float, rstar: _Float, bl: _FloatSequence, bf: _FloatSequence
+) -> list[float]:
+    """The weighted sum of ring magnifications, sum_i bf[i]*A_ring(l, bl[i]).
+
+    Rings of radius bl[i] (source radii) with weights bf[i] used as given:
+    not normalised, so weights that add up to 1 give a magnification.
+    Raises RuntimeError when an elliptic integral fails, TypeError,
+    MemoryError; PanicException (a BaseException) if `bl` and `bf` differ
+    in length.  Accuracy: that of the rings (heyrovsky_magnification); as a
+    profile integral, only as good as the weights.
+    """
