@@ -1,0 +1,124 @@
+// Batch kernels: the scalar reference loops, the choice of variant from the
+// CPU's features, and the dispatch (see batch.hpp).  Compiled for the
+// baseline instruction set: the vector variants are reached only through
+// a CPU check made here.
+#include "models/batch.hpp"
+
+#include <limits>
+
+#include "models/batch_variants.hpp"
+#include "models/heyrovsky.hpp"
+#include "models/witt_mao.hpp"
+
+namespace lumora::batch {
+namespace {
+
+bool cpu_has(Variant variant) noexcept {
+#if defined(LUMORA_SIMD_X86)
+    __builtin_cpu_init();
+    switch (variant) {
+        case Variant::avx512:
+            return __builtin_cpu_supports("avx512f");
+        case Variant::avx2:
+            return __builtin_cpu_supports("avx2");
+        case Variant::scalar:
+            return true;
+    }
+    return false;
+#else
+    return variant == Variant::scalar;
+#endif
+}
+
+Variant detect() noexcept {
+    if (cpu_has(Variant::avx512)) {
+        return Variant::avx512;
+    }
+    if (cpu_has(Variant::avx2)) {
+        return Variant::avx2;
+    }
+    return Variant::scalar;
+}
+
+}  // namespace
+
+namespace detail {
+
+double ring_or_nan(double l, double r, double re, double rstar, bool* failed) noexcept {
+    const EllipticResult a = lumora::heyrovsky_magnification(l, r, re, rstar);
+    *failed = !a;
+    return a ? *a : std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace detail
+
+bool supported(Variant variant) noexcept { return cpu_has(variant); }
+
+Variant best_variant() noexcept {
+    static const Variant best = detect();
+    return best;
+}
+
+const char* name(Variant variant) noexcept {
+    switch (variant) {
+        case Variant::avx512:
+            return "avx512";
+        case Variant::avx2:
+            return "avx2";
+        case Variant::scalar:
+            break;
+    }
+    return "scalar";
+}
+
+void witt_mao_magnification_scaled(Variant variant, const double* u, const double* rho, double* out,
+                                   std::size_t n) noexcept {
+    switch (variant) {
+#if defined(LUMORA_SIMD_X86)
+        case Variant::avx512:
+            detail::witt_mao_avx512(u, rho, out, n);
+            return;
+        case Variant::avx2:
+            detail::witt_mao_avx2(u, rho, out, n);
+            return;
+#endif
+        default:
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = lumora::witt_mao_magnification_scaled(u[i], rho[i]);
+            }
+    }
+}
+
+void heyrovsky_magnification(Variant variant, double l, const double* r, double re, double rstar,
+                             double* out, bool* failed, std::size_t n) noexcept {
+    switch (variant) {
+#if defined(LUMORA_SIMD_X86)
+        case Variant::avx512:
+            detail::heyrovsky_avx512(l, r, re, rstar, out, failed, n);
+            return;
+        case Variant::avx2:
+            detail::heyrovsky_avx2(l, r, re, rstar, out, failed, n);
+            return;
+#endif
+        default:
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = detail::ring_or_nan(l, r[i], re, rstar, &failed[i]);
+            }
+    }
+}
+
+}  // namespace lumora::batch
+
+namespace lumora {
+
+void witt_mao_magnification_scaled_batch_dispatch(const double* u, const double* rho, double* out,
+                                                  std::size_t n) noexcept {
+    batch::witt_mao_magnification_scaled(batch::best_variant(), u, rho, out, n);
+}
+
+void heyrovsky_magnification_batch_dispatch(double l, const double* r, double re, double rstar,
+                                            double* out, bool* failed, std::size_t n) noexcept {
+    batch::heyrovsky_magnification(batch::best_variant(), l, r, re, rstar, out, failed, n);
+}
+
+}  // namespace lumora
