@@ -7,11 +7,13 @@
 // quadrature nodes), recorded beforehand, so that the difference from the
 // Python call is the cost of everything else: conversion, quadrature
 // bookkeeping, the pool and the result list.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
+#include "models/batch.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
 #include "models/radial_integral.hpp"
@@ -43,6 +45,16 @@ std::vector<double> grid(double first, double last, std::size_t n) {
     return values;
 }
 
+// The batch variants this CPU runs, narrowest first.
+std::vector<lumora::batch::Variant> supported_variants() {
+    std::vector<lumora::batch::Variant> out;
+    for (const auto variant : {lumora::batch::Variant::scalar, lumora::batch::Variant::avx2,
+                               lumora::batch::Variant::avx512}) {
+        if (lumora::batch::supported(variant)) out.push_back(variant);
+    }
+    return out;
+}
+
 }  // namespace
 
 int main() {
@@ -62,6 +74,34 @@ int main() {
         });
         std::printf("disk_kernel_pool_T%zu %.2f 1\n", lumora::pool::thread_count(),
                     pooled / static_cast<double>(l.size()) * 1e9);
+        // The batch kernel on the same arguments, one line per variant this
+        // CPU runs (identical results; only the time differs), in
+        // interleaved rounds with the plain loop so that a busy machine
+        // slows all of them alike; the best round of each is printed.
+        std::vector<double> u(l.size());
+        const std::vector<double> rhos(l.size(), rho);
+        for (std::size_t i = 0; i < l.size(); ++i) u[i] = l[i] * rho;
+        std::vector<double> out(l.size());
+        const auto variants = supported_variants();
+        std::vector<double> best(variants.size() + 1, 1e300);
+        for (int round = 0; round < 7; ++round) {
+            best[0] = std::min(best[0], best_seconds(1, [&] {
+                for (std::size_t i = 0; i < u.size(); ++i) out[i] = lumora::witt_mao_magnification_scaled(u[i], rho);
+                sink += out[out.size() / 2];
+            }));
+            for (std::size_t v = 0; v < variants.size(); ++v) {
+                best[v + 1] = std::min(best[v + 1], best_seconds(1, [&] {
+                    lumora::batch::witt_mao_magnification_scaled(variants[v], u.data(), rhos.data(), out.data(),
+                                                                 u.size());
+                    sink += out[out.size() / 2];
+                }));
+            }
+        }
+        std::printf("disk_loop %.2f 1\n", best[0] / static_cast<double>(l.size()) * 1e9);
+        for (std::size_t v = 0; v < variants.size(); ++v) {
+            std::printf("disk_batch_%s %.2f 1\n", lumora::batch::name(variants[v]),
+                        best[v + 1] / static_cast<double>(l.size()) * 1e9);
+        }
     }
     // The separations of the integrated benchmarks: 200 values from 0 to 3 source radii, re = rstar = 1.
     const std::vector<double> l = grid(0.0, 3.0, 200);
@@ -92,6 +132,29 @@ int main() {
         });
         std::printf("ring_integrand %.2f %.1f\n", seconds / static_cast<double>(l.size()) * 1e9,
                     static_cast<double>(calls) / static_cast<double>(l.size()));
+        std::vector<double> out;
+        std::vector<char> failed;
+        const auto variants = supported_variants();
+        std::vector<double> best(variants.size(), 1e300);
+        for (int round = 0; round < 5; ++round) {
+            for (std::size_t v = 0; v < variants.size(); ++v) {
+                best[v] = std::min(best[v], best_seconds(1, [&] {
+                    for (std::size_t i = 0; i < l.size(); ++i) {
+                        out.resize(radii[i].size());
+                        failed.resize(radii[i].size());
+                        lumora::batch::heyrovsky_magnification(variants[v], l[i], radii[i].data(), 1.0, 1.0,
+                                                               out.data(), reinterpret_cast<bool*>(failed.data()),
+                                                               out.size());
+                        for (double a : out) sink += a;
+                    }
+                }));
+            }
+        }
+        for (std::size_t v = 0; v < variants.size(); ++v) {
+            std::printf("ring_batch_%s %.2f %.1f\n", lumora::batch::name(variants[v]),
+                        best[v] / static_cast<double>(l.size()) * 1e9,
+                        static_cast<double>(calls) / static_cast<double>(l.size()));
+        }
     }
     // integrated_witt_mao_magnification: a disk of radius rho*sqrt(1 - x^2)
     // per node the real integration visits, plus the whole disk.
