@@ -169,8 +169,9 @@ struct Kernels {
         if (agm_bits == 0) {
             return k;
         }
+        const V root = S::sqrt(S::sub(c(1), m));  // √(1 − m), also in E's b below
         V a = c(1);
-        V g = S::sqrt(S::sub(c(1), m));
+        V g = root;
         V w = c(0.25);
         V sum = c(0);
         V a_k = a;
@@ -200,7 +201,7 @@ struct Kernels {
         }
         k = S::blend(agm, k, S::div(c(pi), S::add(a_k, g_k)));
         if (e != nullptr) {
-            const V b = S::add(c(1), S::sqrt(S::sub(c(1), m)));
+            const V b = S::add(c(1), root);
             const V value = S::div(S::mul(S::sub(S::mul(S::mul(b, b), c(0.25)), sum), c(pi)), S::add(a, g));
             *e = S::blend(agm, *e, value);
         }
@@ -219,7 +220,7 @@ struct Kernels {
     // RF(0, y, 1) = π/(2·AGM(1, √y)) with at most 11 AGM steps, the stop
     // test |a − g| >= 2.7ε·|a| before each.
     static V rf0(V y) {
-        V a = S::sqrt(c(1));
+        V a = c(1);  // √1
         V g = S::sqrt(y);
         M active = S::all();
         for (int step = 0; step < 11; ++step) {
@@ -256,9 +257,10 @@ struct Kernels {
         M odd = S::andnot(active, active);  // lanes that would need another RC branch
         settled = odd;
         for (int step = 0; step < 100 && S::bits(active) != 0; ++step) {
-            const V rx = S::sqrt(x);
+            // In the first step x = 0 and z = 1 in every lane: √0 = 0, √1 = 1.
+            const V rx = step == 0 ? c(0) : S::sqrt(x);
             const V ry = S::sqrt(y);
-            const V rz = S::sqrt(z);
+            const V rz = step == 0 ? c(1) : S::sqrt(z);
             const V rp = S::sqrt(p);
             const V d = S::mul(S::mul(S::add(rp, rx), S::add(rp, ry)), S::add(rp, rz));
             const V e = S::div(delta, S::mul(d, d));
