@@ -13,21 +13,38 @@
 namespace lumora::batch {
 namespace {
 
-bool cpu_has(Variant variant) noexcept {
+// What this build and this CPU run, determined once (thread-safe static
+// initialisation; __builtin_cpu_supports reads what __builtin_cpu_init
+// found, and the operating system's support for the vector registers is
+// part of its answer).
+struct Features {
+    bool avx2 = false;
+    bool avx512 = false;
+};
+
+const Features& features() noexcept {
+    static const Features found = [] {
+        Features f;
 #if defined(LUMORA_SIMD_X86)
-    __builtin_cpu_init();
+        __builtin_cpu_init();
+        f.avx2 = __builtin_cpu_supports("avx2");
+        f.avx512 = __builtin_cpu_supports("avx512f");
+#endif
+        return f;
+    }();
+    return found;
+}
+
+bool cpu_has(Variant variant) noexcept {
     switch (variant) {
         case Variant::avx512:
-            return __builtin_cpu_supports("avx512f");
+            return features().avx512;
         case Variant::avx2:
-            return __builtin_cpu_supports("avx2");
+            return features().avx2;
         case Variant::scalar:
-            return true;
+            break;
     }
-    return false;
-#else
-    return variant == Variant::scalar;
-#endif
+    return true;
 }
 
 Variant detect() noexcept {
