@@ -84,7 +84,7 @@ int main() {
         std::vector<double> out(l.size());
         const auto variants = supported_variants();
         std::vector<double> best(variants.size() + 1, 1e300);
-        for (int round = 0; round < 7; ++round) {
+        for (int round = 0; round < 11; ++round) {
             best[0] = std::min(best[0], best_seconds(1, [&] {
                 for (std::size_t i = 0; i < u.size(); ++i) out[i] = lumora::witt_mao_magnification_scaled(u[i], rho);
                 sink += out[out.size() / 2];
@@ -136,7 +136,7 @@ int main() {
         std::vector<char> failed;
         const auto variants = supported_variants();
         std::vector<double> best(variants.size(), 1e300);
-        for (int round = 0; round < 5; ++round) {
+        for (int round = 0; round < 15; ++round) {
             for (std::size_t v = 0; v < variants.size(); ++v) {
                 best[v] = std::min(best[v], best_seconds(1, [&] {
                     for (std::size_t i = 0; i < l.size(); ++i) {

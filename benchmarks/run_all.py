@@ -76,8 +76,23 @@ def main():
     import lumora
 
     kernels = kernel_costs(args.build, 1)
+    single = dict(kernels)
     kernels.update(kernel_costs(args.build, 2))
     print(f"machine: {os.cpu_count()} logical processors, Python {sys.version.split()[0]}\n")
+
+    print("## Batch kernels, one thread: the same 10^6 disk arguments, the ring radii of the quadrature\n")
+    loop = single["disk_loop"][0]
+    ring_loop = single["ring_batch_scalar"][0]
+    print("| variant | disk kernel [ns/value] | ratio | ring kernel [us/separation] | ratio |")
+    print("|---|---|---|---|---|")
+    print(f"| plain scalar loop | {loop:.1f} | 1.00 | {ring_loop / 1e3:.1f} | 1.00 |")
+    for variant in ("scalar", "avx2", "avx512"):
+        if f"disk_batch_{variant}" in single:
+            disk = single[f"disk_batch_{variant}"][0]
+            ring = single[f"ring_batch_{variant}"][0]
+            print(f"| batch, {variant} | {disk:.1f} | {disk / loop:.2f} | {ring / 1e3:.1f} | "
+                  f"{ring / ring_loop:.2f} |")
+    print()
 
     print("## Worker pool: witt_mao_magnification on 10^6 separations (rho = 0.1)\n")
     t1 = pool_timings(args.build, 1)
