@@ -6,6 +6,7 @@
 PY314 := tools/py314
 BUILD := build/py314
 TSAN := build/tsan
+NOSIMD := build/nosimd
 WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -68,9 +69,12 @@ _examples: _build
 _demo: _build
 	PYTHONPATH=$(BUILD) python3 examples/lightcurve.py
 
+# The whole calls are also compared with a build without the vector kernels.
 _bench: _build
 	cmake --build $(BUILD) --target bench_kernels
-	python3 benchmarks/run_all.py --build $(BUILD)
+	cmake -S . -B $(NOSIMD) -G Ninja -DLUMORA_SIMD=OFF -DLUMORA_BUILD_MODULE=ON -DBUILD_TESTING=OFF >/dev/null
+	cmake --build $(NOSIMD) -j $(JOBS) --target lumora
+	python3 benchmarks/run_all.py --build $(BUILD) --baseline $(NOSIMD)
 
 clean:
 	rm -rf build

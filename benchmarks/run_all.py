@@ -6,6 +6,9 @@
 Timings are the best of several runs; ratios are taken within one run.
 The worker pool's size is fixed when a process first uses it, so each
 thread count is measured in a subprocess with RAYON_NUM_THREADS set.
+With --baseline (make bench passes a build configured with
+-DLUMORA_SIMD=OFF), the whole calls of both builds are timed in
+alternating subprocesses, so that a busy machine slows both alike.
 """
 
 import argparse
@@ -57,6 +60,46 @@ def pool_timings(module_dir, threads):
     return json.loads(out)
 
 
+# Runs in a subprocess on one thread: whole calls per value, for the
+# comparison of two builds.
+CALLS_CHILD = r"""
+import json, sys, time
+sys.path.insert(0, sys.argv[1])
+import lumora
+import numpy as np
+def best(f, repeats):
+    out = []
+    for _ in range(repeats):
+        s = time.perf_counter(); f(); out.append(time.perf_counter() - s)
+    return min(out)
+l = [20.0 * i / (10**5 - 1) for i in range(10**5)]
+array = np.array(l)
+lumora.witt_mao_magnification(l[:1000], 1.0, 0.1)          # creates the pool
+seps = [3.0 * i / 199 for i in range(200)]
+out = {
+    "list": best(lambda: lumora.witt_mao_magnification(l, 1.0, 0.1), 5) / len(l),
+    "array": best(lambda: lumora.witt_mao_magnification(array, 1.0, 0.1), 5) / len(l),
+    "integrated_witt_mao_magnification":
+        best(lambda: lumora.integrated_witt_mao_magnification(seps, 1.0, 1.0), 2) / len(seps),
+    "integrated_heyrovsky_magnification":
+        best(lambda: lumora.integrated_heyrovsky_magnification(seps, 1.0, 1.0), 2) / len(seps),
+}
+print(json.dumps(out))
+"""
+
+
+def compare_builds(build, baseline, rounds=5):
+    env = dict(os.environ, RAYON_NUM_THREADS="1")
+    best_of = {build: {}, baseline: {}}
+    for _ in range(rounds):
+        for folder in (baseline, build):
+            out = json.loads(subprocess.run([sys.executable, "-c", CALLS_CHILD, folder], env=env, check=True,
+                                            capture_output=True, text=True).stdout)
+            for key, seconds in out.items():
+                best_of[folder][key] = min(seconds, best_of[folder].get(key, seconds))
+    return best_of[build], best_of[baseline]
+
+
 def kernel_costs(build, threads):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     out = subprocess.run([os.path.join(build, "bench_kernels")], env=env, check=True,
@@ -71,6 +114,7 @@ def kernel_costs(build, threads):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build/py314", help="build folder with lumora and bench_kernels")
+    parser.add_argument("--baseline", help="a second build folder (without the vector kernels) to compare with")
     args = parser.parse_args()
     sys.path.insert(0, args.build)
     import lumora
@@ -93,6 +137,20 @@ def main():
             print(f"| batch, {variant} | {disk:.1f} | {disk / loop:.2f} | {ring / 1e3:.1f} | "
                   f"{ring / ring_loop:.2f} |")
     print()
+    if args.baseline:
+        vector, scalar = compare_builds(args.build, args.baseline)
+        print("## Whole calls, one thread, against the build without the vector kernels\n")
+        print("| call | scalar build | this build | ratio |")
+        print("|---|---|---|---|")
+        rows = [("list", "`witt_mao_magnification`, list of 10^5", 1e9, "ns"),
+                ("array", "`witt_mao_magnification`, NumPy float64 array of 10^5", 1e9, "ns"),
+                ("integrated_witt_mao_magnification", "`integrated_witt_mao_magnification`, per separation", 1e6, "us"),
+                ("integrated_heyrovsky_magnification", "`integrated_heyrovsky_magnification`, per separation", 1e6,
+                 "us")]
+        for key, label, scale, unit in rows:
+            print(f"| {label} | {scalar[key] * scale:.1f} {unit} | {vector[key] * scale:.1f} {unit} | "
+                  f"{vector[key] / scalar[key]:.2f} |")
+        print()
 
     print("## Worker pool: witt_mao_magnification on 10^6 separations (rho = 0.1)\n")
     t1 = pool_timings(args.build, 1)
