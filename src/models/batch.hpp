@@ -13,9 +13,11 @@
 // correctly rounded division and square root, branches as masks, loops
 // with data-dependent counts run until every lane has stopped, with the
 // finished lanes frozen, and the C library calls (atan, pow) made per lane.
-// Every other input (the special branches, the AGM range of K and E, the
-// special cases of Π, NaN and infinite arguments, a duplication that does
-// not settle) is evaluated by the scalar kernel for that element.
+// The far-field branch of the disk and the near-ring expansion of the ring
+// (its logarithm per lane) are vectorised as well.  Every other input (the
+// point source, the limb window, l = 0, the special cases of Π, NaN and
+// infinite arguments, a duplication that does not settle) is evaluated by
+// the scalar kernel for that element.
 //
 // | variant | lanes | when                                                    |
 // |---------|-------|---------------------------------------------------------|

@@ -5,10 +5,11 @@
 // Each lane performs, operation for operation, the scalar sequence of
 //   witt_mao_magnification_scaled (Witt & Mao 1994) and
 //   heyrovsky_magnification (Heyrovský 2003), general branch, with
-//   K(m), E(m) from the Taylor tables (ellint_table.hpp) and
+//   K(m), E(m) from the Taylor tables (ellint_table.hpp) or the AGM, and
 //   Π(n, m) = RF(0, 1 − m, 1) + (n/3)·RJ(0, 1 − m, 1, 1 − n) (DLMF 19.25.2),
 //   RF by the AGM (DLMF 19.22.1), RJ by duplication (Carlson 1995,
 //   Numer. Algorithms 10, 13-26, Algorithm 3; DLMF 19.36.11),
+// and the disk's far-field branch and the ring's near-ring expansion,
 // so that a lane's result has the scalar kernel's bits.  The grouping of
 // every expression below is the one the scalar code's left-to-right
 // evaluation gives.  A lane takes this path only where the scalar kernel
@@ -81,6 +82,7 @@ alignas(64) constexpr PaddedTaylor padded_e = pad(ellint_table::ellipe_taylor);
 
 double atan_lane(double x) noexcept { return ::atan(x); }
 double pow_lane(double a) noexcept { return ::pow(a, -1.5); }
+double log_lane(double x) noexcept { return ::log(x); }
 
 template <class S>
 struct Kernels {
@@ -339,15 +341,27 @@ struct Kernels {
         m = S::mul(k, k);
     }
 
-    // The lanes the vector path evaluates: ρ > 0, outside the limb window
-    // |u − ρ| < 0.001|ρ|, not beyond 1000ρ, and common (n, m); n, m and
-    // r = √((u − ρ)² + 4) for disk().
-    static M disk_eligible(V u, V rho, V& n, V& m, V& r) {
-        M general = S::gt(rho, c(0));
-        general = S::andnot(general, S::gt(S::mul(c(0.001), S::abs(rho)), S::abs(S::sub(u, rho))));
-        general = S::andnot(general, S::gt(u, S::mul(c(1000), rho)));
+    // The lanes the general vector path evaluates: ρ > 0, outside the limb
+    // window |u − ρ| < 0.001|ρ|, not beyond 1000ρ, and common (n, m); n, m
+    // and r = √((u − ρ)² + 4) for disk().  `far`: the lanes of the far-field
+    // branch (ρ > 0, outside the window, u > 1000ρ), for disk_far().
+    static M disk_eligible(V u, V rho, V& n, V& m, V& r, M& far) {
+        M outside = S::gt(rho, c(0));
+        outside = S::andnot(outside, S::gt(S::mul(c(0.001), S::abs(rho)), S::abs(S::sub(u, rho))));
+        far = S::and_(outside, S::gt(u, S::mul(c(1000), rho)));
         disk_nm(u, rho, n, m, r);
-        return S::and_(general, common(n, m));
+        return S::and_(S::andnot(outside, far), common(n, m));
+    }
+
+    // Far from the source: the point lens plus the disk-mean Laplacian term.
+    static V disk_far(V u, V rho) {
+        const V uu = S::mul(u, u);
+        const V q = S::add(uu, c(4));
+        const V s = S::sqrt(q);
+        const V point = S::div(S::add(c(2), uu), S::mul(u, s));
+        const V laplacian = S::div(S::mul(S::mul(c(4), S::mul(rho, rho)), S::add(uu, c(1))),
+                                   S::mul(S::mul(u, uu), S::mul(S::mul(q, q), s)));
+        return S::add(point, laplacian);
     }
 
     static V disk(V u, V rho, V n, V m, V r, M& ok) {
@@ -374,11 +388,26 @@ struct Kernels {
     }
 
     // Lanes outside the near-ring band |r − l| < band (l != 0 is the
-    // caller's test) and common (n, m); n, m, s and L for ring().
-    static M ring_eligible(V l, V r, V cc, V h, V band, V& n, V& m, V& s, V& big_l) {
-        const M general = S::andnot(S::all(), S::lt(S::abs(S::sub(r, l)), band));
+    // caller's test) and common (n, m); n, m, s and L for ring().  `near`:
+    // the lanes inside the band, for ring_near().
+    static M ring_eligible(V l, V r, V cc, V h, V band, V& n, V& m, V& s, V& big_l, M& near) {
+        near = S::lt(S::abs(S::sub(r, l)), band);
         ring_nm(l, r, cc, h, n, m, s, big_l);
-        return S::and_(general, common(n, m));
+        return S::andnot(common(n, m), near);
+    }
+
+    // The ring through the lens, to first order in D = r − l (Heyrovský
+    // 2003); `arctangent` is 4·atan(l/c), the same for every lane.
+    static V ring_near(V l, V r, V cc, V h, V arctangent, M near) {
+        const V d = S::sub(r, l);
+        const V ll = S::mul(l, l);
+        const V q = S::add(ll, h);
+        const V logarithm =
+            per_lane<log_lane>(S::div(S::mul(S::mul(c(8), cc), l), S::mul(S::sqrt(q), S::abs(d))), near);
+        const V first = S::mul(S::mul(S::div(S::mul(c(2), cc), l), S::sub(c(1), S::div(d, S::mul(c(2), l)))),
+                               logarithm);
+        const V last = S::div(S::mul(S::mul(d, cc), S::add(S::mul(c(2), ll), h)), S::mul(q, ll));
+        return S::div(S::add(S::add(first, arctangent), last), c(two_pi));
     }
 
     static V ring(V l, V r, V h, V n, V m, V s, V big_l, M& ok) {
@@ -445,13 +474,15 @@ struct Twice {
 };
 
 // The driver: per block of elements, a classification pass over full
-// vectors sends each element either to `scalar(i)` or to the list of the
-// vector path, with the `carried` per-lane values the classification
-// computed (the kernel's arguments); then the listed elements run through
-// `vector` in full vectors, the last one filled up by repeating its final
-// element.  classify(first, lanes, values) returns the eligible lanes as
-// bits and writes values[c][lane]; vector(index, values, lanes) gets the
-// elements' indices and their values[c] (width each).
+// vectors evaluates the cheap vector branches at once, and sends each
+// other element either to `scalar(i)` or to the list of the general vector
+// path, with the `carried` per-lane values the classification computed
+// (the kernel's arguments); then the listed elements run through `vector`
+// in full vectors, the last one filled up by repeating its final element.
+// classify(first, lanes, values, done) returns the lanes for the list as
+// bits, writes their values[c][lane], and sets in `done` the lanes it has
+// written the result of; vector(index, values, lanes) gets the elements'
+// indices and their values[c] (width each).
 constexpr std::size_t block = 512;
 constexpr int carried = 5;
 
@@ -466,8 +497,12 @@ void run_blocks(std::size_t n, Classify classify, Scalar scalar, Vector vector) 
         for (std::size_t k = 0; k < length; k += width) {
             const int lanes = length - k < static_cast<std::size_t>(width) ? static_cast<int>(length - k) : width;
             alignas(64) double values[carried][width];
-            const unsigned bits = classify(start + k, lanes, values);
+            unsigned done = 0;
+            const unsigned bits = classify(start + k, lanes, values, done);
             for (int lane = 0; lane < lanes; ++lane) {
+                if ((done >> lane) & 1u) {
+                    continue;
+                }
                 if ((bits >> lane) & 1u) {
                     index[count] = start + k + lane;
                     for (int c = 0; c < carried; ++c) {
@@ -515,13 +550,24 @@ void witt_mao_batch(const double* u, const double* rho, double* out, std::size_t
     constexpr double not_a_number = __builtin_nan("");
     run_blocks<S>(
         n,
-        [&](std::size_t first, int lanes, double (*values)[width]) {
+        [&](std::size_t first, int lanes, double (*values)[width], unsigned& done) {
             const V uv = lanes == width ? S::load(u + first) : load_partial<S>(u + first, lanes, 1.0);
             const V rv = lanes == width ? S::load(rho + first) : load_partial<S>(rho + first, lanes, not_a_number);
             V nv;
             V mv;
             V r;
-            const unsigned bits = S::bits(K::disk_eligible(uv, rv, nv, mv, r));
+            typename S::M far;
+            const unsigned bits = S::bits(K::disk_eligible(uv, rv, nv, mv, r, far));
+            done = S::bits(far);
+            if (done != 0) {
+                alignas(64) double result[width];
+                S::store(result, K::disk_far(uv, rv));
+                for (int lane = 0; lane < lanes; ++lane) {
+                    if ((done >> lane) & 1u) {
+                        out[first + lane] = result[lane];
+                    }
+                }
+            }
             if (bits != 0) {
                 S::store(values[0], uv);
                 S::store(values[1], rv);
@@ -566,15 +612,28 @@ void heyrovsky_batch(double l, const double* r, double re, double rstar, double*
     const V cv = S::set1(cc);
     const V hv = S::set1(h);
     const V bandv = S::set1(band);
+    const V arctangent = S::set1(4 * ::atan(l / cc));
     run_blocks<S>(
         n,
-        [&](std::size_t first, int lanes, double (*values)[width]) {
+        [&](std::size_t first, int lanes, double (*values)[width], unsigned& done) {
             const V rv = lanes == width ? S::load(r + first) : load_partial<S>(r + first, lanes, not_a_number);
             V nv;
             V mv;
             V sv;
             V big_l;
-            const unsigned bits = S::bits(K::ring_eligible(lv, rv, cv, hv, bandv, nv, mv, sv, big_l));
+            typename S::M near;
+            const unsigned bits = S::bits(K::ring_eligible(lv, rv, cv, hv, bandv, nv, mv, sv, big_l, near));
+            done = S::bits(near);
+            if (done != 0) {
+                alignas(64) double result[width];
+                S::store(result, K::ring_near(lv, rv, cv, hv, arctangent, near));
+                for (int lane = 0; lane < lanes; ++lane) {
+                    if ((done >> lane) & 1u) {
+                        out[first + lane] = result[lane];
+                        failed[first + lane] = false;
+                    }
+                }
+            }
             if (bits != 0) {
                 S::store(values[0], rv);
                 S::store(values[1], nv);
