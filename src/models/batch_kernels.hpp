@@ -161,6 +161,9 @@ struct Kernels {
         const M agm = S::ge(S::mul(c(20), m), c(18));
         const unsigned agm_bits = S::bits(agm);
         V k = c(0);
+        if (e != nullptr) {
+            *e = c(0);
+        }
         if (agm_bits != S::bits(S::all())) {
             const I index = interval(m);
             k = taylor(padded_k, index, m);
@@ -473,6 +476,17 @@ struct Twice {
     static I clamp(I i, int lo, int hi) { return {S::clamp(i.lo, lo, hi), S::clamp(i.hi, lo, hi)}; }
 };
 
+// The vector of half the width of a Twice, for the last few lanes of a list
+// (a narrow type is its own half).
+template <class S>
+struct HalfOf {
+    using type = S;
+};
+template <class S>
+struct HalfOf<Twice<S>> {
+    using type = S;
+};
+
 // The driver: per block of elements, a classification pass over full
 // vectors evaluates the cheap vector branches at once, and sends each
 // other element either to `scalar(i)` or to the list of the general vector
@@ -482,13 +496,16 @@ struct Twice {
 // classify(first, lanes, values, done) returns the lanes for the list as
 // bits, writes their values[c][lane], and sets in `done` the lanes it has
 // written the result of; vector(index, values, lanes) gets the elements'
-// indices and their values[c] (width each).
+// indices and their values[c] (width each), and is a template on the
+// instruction set type: the list's last vector runs at half the width when
+// its lanes fit.
 constexpr std::size_t block = 512;
 constexpr int carried = 5;
 
 template <class S, class Classify, class Scalar, class Vector>
 void run_blocks(std::size_t n, Classify classify, Scalar scalar, Vector vector) {
     constexpr int width = S::width;
+    using Half = typename HalfOf<S>::type;
     std::size_t index[block + width];
     alignas(64) double packed[carried][block + width];
     for (std::size_t start = 0; start < n; start += block) {
@@ -526,7 +543,11 @@ void run_blocks(std::size_t n, Classify classify, Scalar scalar, Vector vector) 
                 values[c] = packed[c] + k;
             }
             const int lanes = count - k < static_cast<std::size_t>(width) ? static_cast<int>(count - k) : width;
-            vector(index + k, values, lanes);
+            if (lanes <= Half::width) {  // a narrower vector for the rest
+                vector.template operator()<Half>(index + k, values, lanes);
+            } else {
+                vector.template operator()<S>(index + k, values, lanes);
+            }
         }
     }
 }
@@ -578,12 +599,12 @@ void witt_mao_batch(const double* u, const double* rho, double* out, std::size_t
             return bits;
         },
         [&](std::size_t i) { out[i] = witt_mao_magnification_scaled(u[i], rho[i]); },
-        [&](const std::size_t* lane_index, const double* const* values, int lanes) {
-            typename S::M ok;
-            alignas(64) double result[width];
-            S::store(result, K::disk(S::load(values[0]), S::load(values[1]), S::load(values[2]), S::load(values[3]),
-                                     S::load(values[4]), ok));
-            const unsigned bits = S::bits(ok);
+        [&]<class T>(const std::size_t* lane_index, const double* const* values, int lanes) {
+            typename T::M ok;
+            alignas(64) double result[T::width];
+            T::store(result, Kernels<T>::disk(T::load(values[0]), T::load(values[1]), T::load(values[2]),
+                                              T::load(values[3]), T::load(values[4]), ok));
+            const unsigned bits = T::bits(ok);
             for (int lane = 0; lane < lanes; ++lane) {
                 const std::size_t i = lane_index[lane];
                 out[i] = ((bits >> lane) & 1u) ? result[lane] : witt_mao_magnification_scaled(u[i], rho[i]);
@@ -644,12 +665,12 @@ void heyrovsky_batch(double l, const double* r, double re, double rstar, double*
             return bits;
         },
         scalar,
-        [&](const std::size_t* lane_index, const double* const* values, int lanes) {
-            typename S::M ok;
-            alignas(64) double result[width];
-            S::store(result, K::ring(lv, S::load(values[0]), hv, S::load(values[1]), S::load(values[2]),
-                                     S::load(values[3]), S::load(values[4]), ok));
-            const unsigned bits = S::bits(ok);
+        [&]<class T>(const std::size_t* lane_index, const double* const* values, int lanes) {
+            typename T::M ok;
+            alignas(64) double result[T::width];
+            T::store(result, Kernels<T>::ring(T::set1(l), T::load(values[0]), T::set1(h), T::load(values[1]),
+                                              T::load(values[2]), T::load(values[3]), T::load(values[4]), ok));
+            const unsigned bits = T::bits(ok);
             for (int lane = 0; lane < lanes; ++lane) {
                 const std::size_t i = lane_index[lane];
                 if ((bits >> lane) & 1u) {
