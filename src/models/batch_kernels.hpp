@@ -316,7 +316,7 @@ struct Kernels {
         t = S::sub(t, S::div(S::mul(c(3), e4), c(22)));
         t = S::sub(t, S::div(S::mul(S::mul(c(9), e2), e3), c(52)));
         t = S::add(t, S::div(S::mul(c(3), e5), c(26)));
-        t = S::sub(t, S::div(S::mul(e22, e2), c(16)));
+        t = S::sub(t, S::mul(S::mul(e22, e2), c(0.0625)));  // /16
         t = S::add(t, S::div(S::mul(c(3), S::mul(e3, e3)), c(40)));
         t = S::add(t, S::div(S::mul(S::mul(c(3), e2), e4), c(20)));
         t = S::add(t, S::div(S::mul(S::mul(c(45), e22), e3), c(272)));
