@@ -25,8 +25,10 @@
 // | avx2    | 2 × 4 | the same, CPU has AVX2                                  |
 // | scalar  | 1     | always available; the only one elsewhere                |
 //
-// The variant is chosen once per process from the CPU's features; all
-// variants give identical bits, so the choice never shows in a result.
+// The variant is chosen once per process from the CPU's features (AVX2
+// where present: measured faster than AVX-512 for these divider-bound
+// kernels, see batch.cpp); all variants give identical bits, so the choice
+// never shows in a result.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +40,7 @@ enum class Variant { scalar, avx2, avx512 };
 // Whether this build and this CPU can run the variant (scalar: always).
 bool supported(Variant variant) noexcept;
 
-// The widest supported variant, determined on the first call.
+// The variant the dispatch uses, determined on the first call.
 Variant best_variant() noexcept;
 
 // "scalar", "avx2" or "avx512".
