@@ -132,17 +132,3 @@ void heyrovsky_magnification(Variant variant, double l, const double* r, double 
 }
 
 }  // namespace lumora::batch
-
-namespace lumora {
-
-void witt_mao_magnification_scaled_batch_dispatch(const double* u, const double* rho, double* out,
-                                                  std::size_t n) noexcept {
-    batch::witt_mao_magnification_scaled(batch::best_variant(), u, rho, out, n);
-}
-
-void heyrovsky_magnification_batch_dispatch(double l, const double* r, double re, double rstar,
-                                            double* out, bool* failed, std::size_t n) noexcept {
-    batch::heyrovsky_magnification(batch::best_variant(), l, r, re, rstar, out, failed, n);
-}
-
-}  // namespace lumora

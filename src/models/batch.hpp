@@ -58,13 +58,3 @@ void heyrovsky_magnification(Variant variant, double l, const double* r, double 
                              double* out, bool* failed, std::size_t n) noexcept;
 
 }  // namespace lumora::batch
-
-namespace lumora {
-
-// The two batch kernels with the variant of best_variant().
-void witt_mao_magnification_scaled_batch_dispatch(const double* u, const double* rho, double* out,
-                                                  std::size_t n) noexcept;
-void heyrovsky_magnification_batch_dispatch(double l, const double* r, double re, double rstar,
-                                            double* out, bool* failed, std::size_t n) noexcept;
-
-}  // namespace lumora

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "models/batch.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
 
@@ -56,11 +57,8 @@ EllipticResult heyrovsky_magnification(double l, double r, double re, double rst
 
 void heyrovsky_magnification_batch(double l, const double* r, double re, double rstar, double* out, bool* failed,
                                    std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        const EllipticResult a = heyrovsky_magnification(l, r[i], re, rstar);
-        failed[i] = !a;
-        out[i] = a ? *a : std::nan("");
-    }
+    // The vector variant this CPU runs, or the scalar loop (models/batch.hpp).
+    batch::heyrovsky_magnification(batch::best_variant(), l, r, re, rstar, out, failed, n);
 }
 
 }  // namespace lumora

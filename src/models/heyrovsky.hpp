@@ -33,7 +33,8 @@ EllipticResult heyrovsky_magnification(double l, double r, double re, double rst
 // The ring kernel for one lens distance and n ring radii, bit for bit: for
 // i < n, out[i] = heyrovsky_magnification(l, r[i], re, rstar) and
 // failed[i] = false, or, where that returns an error, out[i] = NaN and
-// failed[i] = true.  The outputs may not overlap r.
+// failed[i] = true.  With the vector kernels where the CPU has them
+// (models/batch.hpp).  The outputs may not overlap r.
 void heyrovsky_magnification_batch(double l, const double* r, double re, double rstar, double* out, bool* failed,
                                    std::size_t n) noexcept;
 

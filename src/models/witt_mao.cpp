@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "models/batch.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
 
@@ -73,7 +74,8 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
 }
 
 void witt_mao_magnification_scaled_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) out[i] = witt_mao_magnification_scaled(u[i], rho[i]);
+    // The vector variant this CPU runs, or the scalar loop (models/batch.hpp).
+    batch::witt_mao_magnification_scaled(batch::best_variant(), u, rho, out, n);
 }
 
 pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {

@@ -28,8 +28,9 @@ namespace lumora {
 double witt_mao_magnification_scaled(double u, double rho) noexcept;
 
 // out[i] = witt_mao_magnification_scaled(u[i], rho[i]) for i < n, bit for
-// bit: the batch form the quadratures and the pool's pieces call.  out may
-// not overlap u or rho.
+// bit: the batch form the quadratures and the pool's pieces call, with the
+// vector kernels where the CPU has them (models/batch.hpp).  out may not
+// overlap u or rho.
 void witt_mao_magnification_scaled_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept;
 
 // The list function on the worker pool: ρ = rstar/re once, element i is
