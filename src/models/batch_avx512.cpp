@@ -11,6 +11,10 @@
 namespace lumora::batch {
 namespace {
 
+// Square root, maximum and truncation are written in their zero-masking
+// form with every lane selected (the same instructions and results): the
+// plain forms start from an undefined vector, which GCC 12 reports as
+// uninitialised.
 struct Avx512 {
     static constexpr int width = 8;
     using V = __m512d;
@@ -26,12 +30,12 @@ struct Avx512 {
     static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
     static V div(V a, V b) { return _mm512_div_pd(a, b); }
-    static V sqrt(V a) { return _mm512_sqrt_pd(a); }
+    static V sqrt(V a) { return _mm512_maskz_sqrt_pd(0xFF, a); }
     static V abs(V a) { return _mm512_abs_pd(a); }
     static V neg(V a) {
         return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(a), _mm512_set1_epi64(INT64_MIN)));
     }
-    static V max(V a, V b) { return _mm512_max_pd(a, b); }
+    static V max(V a, V b) { return _mm512_maskz_max_pd(0xFF, a, b); }
 
     static M lt(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static M le(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
@@ -46,7 +50,7 @@ struct Avx512 {
     static unsigned bits(M m) { return m; }
     static V blend(M m, V a, V b) { return _mm512_mask_blend_pd(m, a, b); }
 
-    static I trunc(V a) { return _mm512_cvttpd_epi32(a); }
+    static I trunc(V a) { return _mm512_maskz_cvttpd_epi32(0xFF, a); }
     static I clamp(I i, int lo, int hi) {
         return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_set1_epi32(lo)), _mm256_set1_epi32(hi));
     }
