@@ -1,0 +1,36 @@
+"""Shared test configuration: the hypothesis profiles and the marker for
+tests that cannot run under AddressSanitizer."""
+
+import os
+
+import pytest
+
+
+def _address_sanitizer_loaded():
+    """True when the ASan runtime is mapped into this interpreter (make
+    sanitize preloads it); its children inherit the preload."""
+    try:
+        with open("/proc/self/maps") as maps:
+            return any("libasan" in line or "libclang_rt.asan" in line for line in maps)
+    except OSError:
+        return False
+
+
+UNDER_ADDRESS_SANITIZER = _address_sanitizer_loaded()
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "address_space: needs an address-space limit or a huge reservation to fail softly; "
+        "skipped under AddressSanitizer, whose allocator aborts instead")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not UNDER_ADDRESS_SANITIZER:
+        return
+    skip = pytest.mark.skip(reason="AddressSanitizer aborts on an address-space limit or a huge "
+                                   "reservation instead of failing the allocation")
+    for item in items:
+        if "address_space" in item.keywords:
+            item.add_marker(skip)
