@@ -132,6 +132,8 @@ _fuzz_native:
 	    grep -E "^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)|^Done" $(FUZZ_BUILD)/fuzz_$$t.log; \
 	done
 
-# The property tests with >= 10^5 examples per function.
+# Every function on >= 10^5 drawn argument sets (the other properties run
+# with the ci profile in make test).
 _fuzz: _build
-	LUMORA_HYPOTHESIS_PROFILE=fuzz PYTHONPATH=$(BUILD) python3 -m pytest -q -p no:cacheprovider tests/test_properties.py
+	LUMORA_HYPOTHESIS_PROFILE=fuzz PYTHONPATH=$(BUILD) python3 -m pytest -q -p no:cacheprovider \
+	    --hypothesis-show-statistics --durations=0 tests/test_properties.py -k TestEveryFunction

@@ -88,7 +88,8 @@ RADIUS = st.one_of(st.floats(0.0, 1.0), st.sampled_from([0.0, 1.0, 1e-300, 0.5])
 SEPARATIONS = st.lists(SEPARATION, min_size=1, max_size=200)
 FEW_SEPARATIONS = st.lists(SEPARATION, min_size=1, max_size=3)  # the integrated functions: ~0.1 ms each
 # A lens within 1e-150 of the centre meets test_ring_of_subnormal_size.
-NORMAL_SEPARATIONS = st.lists(SEPARATION.filter(lambda x: x == 0 or x > 1e-150), min_size=1, max_size=3)
+NORMAL_SEPARATION = SEPARATION.filter(lambda x: x == 0 or x > 1e-150)
+NORMAL_SEPARATIONS = st.lists(NORMAL_SEPARATION, min_size=1, max_size=3)
 
 
 @st.composite
@@ -275,16 +276,20 @@ class TestContinuity:
 
 
 class TestRingsAndDisksAgree:
-    # Outside the source both are exact to rounding; over it the disk stack
-    # loses up to ~1e-3 (single interval across the disks' limbs).
+    # Outside the source the rings are exact to rounding and the disks carry
+    # the closed form's error, largest just below u = 1000ρ (1.5e-10 at
+    # l = 999, ρ = 1e-4; up to 5e-10 for smaller ρ).  Near the limb the disk
+    # stack loses up to 2.13e-3, at l = 1 ± 0.001 where the lens sits on the
+    # edge of the outer disks' limb windows, for every ρ up to 1 (1.9e-4 at
+    # ρ = 10).
     # At ρ = 1e-8 the disks inherit the limb value's cancellation
     # (test_uniform_disk_limb_window): 7% apart at l = 1.
     @pytest.mark.xfail(strict=True, reason="limb value off at tiny rho, see test_uniform_disk_limb_window")
-    @given(l=SEPARATION, rho=RHO)
+    @given(l=NORMAL_SEPARATION, rho=RHO)
     @example(l=1.0, rho=1e-8)
     def test_linear_law(self, l, rho):
         disks, rings = IW([l], 1.0, rho)[0], IH([l], 1.0, rho)[0]
-        tolerance = 1e-10 if l >= 1.01 else 2e-3
+        tolerance = 1e-9 if l >= 1.01 else 3e-3
         note(f"disks {disks!r}, rings {rings!r}")
         assert abs(disks - rings) <= tolerance * rings
 
@@ -362,6 +367,69 @@ class TestPoolBits:
             process.stdin.flush()
             got = process.stdout.read(16 * len(l))
             assert got == bits(expected), f"RAYON_NUM_THREADS={size}"
+
+
+# ---- every function on arbitrary floats --------------------------------------------
+# make fuzz runs this class with >= 10^5 examples per function: any float
+# (NaN, infinities, negatives, subnormals) gives a result of the right shape
+# or the documented exception, and NaN in gives NaN out.
+
+ANY = st.one_of(st.floats(), SEPARATION, RHO)
+ANY_LIST = st.lists(ANY, max_size=8)
+ANY_TABLE = st.one_of(profiles(), st.tuples(st.lists(ANY, max_size=6), st.lists(ANY, max_size=6)))
+
+
+def is_panic(error):
+    return type(error).__name__ == "PanicException"
+
+
+class TestEveryFunction:
+    @given(l=st.lists(ANY, max_size=200), re=ANY, rstar=ANY)
+    def test_witt_mao_magnification(self, l, re, rstar):
+        result = W(l, re, rstar)
+        assert len(result) == len(l)
+        for li, a in zip(l, result):
+            assert not (math.isnan(li) or math.isnan(re) or math.isnan(rstar)) or math.isnan(a)
+
+    @given(l=ANY_LIST, re=st.lists(ANY, max_size=4), rstar=st.lists(ANY, max_size=4))
+    def test_multi_witt_mao_magnification(self, l, re, rstar):
+        rows = MULTI(l, re, rstar)
+        assert [bits(row) for row in rows] == [bits(W(l, a, b)) for a in re for b in rstar]
+
+    @given(l=ANY, r=ANY, re=ANY, rstar=ANY)
+    def test_heyrovsky_magnification(self, l, r, re, rstar):
+        try:
+            m = RING(l, r, re, rstar)
+        except RuntimeError as error:
+            assert str(error).startswith(("ellipk: ", "ellippi: ")), error
+            return
+        assert isinstance(m, float)
+        if math.isnan(l) or math.isnan(r):
+            pytest.fail(f"NaN in, {m!r} out")
+
+    @pytest.mark.parametrize("function", [IW, IH], ids=["disks", "rings"])
+    @given(l=st.lists(ANY, max_size=3), re=ANY, rstar=ANY)
+    def test_integrated(self, function, l, re, rstar):
+        result = function(l, re, rstar)
+        assert len(result) == len(l)
+        for li, a in zip(l, result):
+            assert not (math.isnan(li) or math.isnan(re) or math.isnan(rstar)) or math.isnan(a)
+
+    @pytest.mark.parametrize("function", FLUX_MAPS, ids=["disks", "rings", "discrete"])
+    @given(l=st.lists(ANY, max_size=3), re=ANY, rstar=ANY, table=ANY_TABLE)
+    def test_flux_maps(self, function, l, re, rstar, table):
+        bl, bf = table
+        try:
+            result = function(l, re, rstar, bl, bf)
+        except RuntimeError as error:
+            assert function is DH and str(error).startswith(("ellipk: ", "ellippi: ")), error
+            return
+        except BaseException as error:
+            assert is_panic(error) and len(bl) != len(bf), error
+            return
+        assert len(bl) == len(bf) and len(result) == len(l)
+        for li, a in zip(l, result):
+            assert not (math.isnan(li) or math.isnan(re) or math.isnan(rstar)) or math.isnan(a)
 
 
 # ---- argument objects -------------------------------------------------------------

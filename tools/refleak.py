@@ -17,6 +17,7 @@ import argparse
 import array
 import gc
 import math
+import os
 import sys
 
 import lumora
@@ -240,14 +241,16 @@ def main():
     options = parser.parse_args()
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("refleak: needs a debug interpreter (python3.14d)")
+    # Panics write a short report to stderr each time: keep the output readable.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    saved_stderr = os.dup(2)
+    os.dup2(devnull, 2)
     try:
         lumora.integrated_flux_map_witt_mao_magnification([0.5], 1.0, 1.0, [0.0], [])
     except BaseException as panic:
         PanicException = type(panic)
-    import os
-    # Panics write a short report to stderr each time: keep the output readable.
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    saved_stderr = os.dup(2)
+    finally:
+        os.dup2(saved_stderr, 2)
 
     failures = 0
     total_calls = 0
