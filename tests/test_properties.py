@@ -219,11 +219,8 @@ def both_sides(x, relative=1e-9):
 class TestContinuity:
     # The limb window returns the value at u = ρ; the true value changes by
     # 0.4% over the 0.001ρ half-width (the window's own error), so the jump
-    # at its edges is that and no more.
-    # The value at u = ρ, ((1 + ρ²)/ρ²)·(asin((ρ² − 1)/(ρ² + 1)) + π/2) + 2/ρ)/π,
-    # cancels for small ρ (asin near −1): 13% low at ρ = 1e-8 (1.11e8, not
-    # 4/(πρ) = 1.27e8), 1e-5 at ρ = 1e-6.
-    @pytest.mark.xfail(strict=True, reason="limb value off by 13% at rho = 1e-8 (asin cancellation)")
+    # at its edges is that and no more.  At ρ = 1e-8 the value at u = ρ was
+    # 13% low (test_witt_mao.py, test_value_at_u_equal_rho).
     @given(rho=RHO, side=st.sampled_from([1.001, 0.999]))
     @example(rho=1e-8, side=1.001)
     def test_uniform_disk_limb_window(self, rho, side):
@@ -282,9 +279,6 @@ class TestRingsAndDisksAgree:
     # stack loses up to 2.13e-3, at l = 1 ± 0.001 where the lens sits on the
     # edge of the outer disks' limb windows, for every ρ up to 1 (1.9e-4 at
     # ρ = 10).
-    # At ρ = 1e-8 the disks inherit the limb value's cancellation
-    # (test_uniform_disk_limb_window): 7% apart at l = 1.
-    @pytest.mark.xfail(strict=True, reason="limb value off at tiny rho, see test_uniform_disk_limb_window")
     @given(l=NORMAL_SEPARATION, rho=RHO)
     @example(l=1.0, rho=1e-8)
     def test_linear_law(self, l, rho):
