@@ -140,9 +140,9 @@ class TestAtLeastOne:
 
     # A ring and lens within 4.5e-308 of the centre: 4C/(l + r) overflows and
     # 0·inf makes m NaN, reported as a NaN argument; the truth is the point
-    # lens at distance ~l, +inf in doubles.
-    # The ring integrals are NaN for a lens that close, and for l < 1e-154,
-    # where l·l underflows in the near-ring expansion's last term.
+    # lens at distance ~l, +inf in doubles.  The ring integrals are NaN for
+    # a lens that close, and for l < 1e-154, where l·l underflows in the
+    # near-ring expansion's last term.
     @pytest.mark.xfail(strict=True, reason="ellipk: Arguments cannot be NAN. / l*l underflows")
     @pytest.mark.parametrize("l, r", [(5e-324, 0.0), (1e-310, 0.0), (1e-320, 1e-320), (5e-324, None),
                                       (4.130124009095669e-235, None)])
@@ -230,8 +230,9 @@ class TestContinuity:
         assert abs(inside - outside) <= 5e-3 * outside
 
     # The far-field expansion is within 5e-14; the closed form at u = 1000ρ
-    # within 1.2e-10 for ρ >= 0.01 and 5e-10 at ρ = 1e-7.  The two points are a few ulps to 1e-13 apart, where A
-    # (~1/u) changes by that much relatively.
+    # within 1.2e-10 for ρ >= 0.01 and 5e-10 at ρ = 1e-7.  The two points
+    # are a few ulps to 1e-13 apart, where A (~1/u) changes by that much
+    # relatively.
     @given(rho=RHO, relative=log_uniform(1e-16, 1e-13))
     def test_uniform_disk_far_field(self, rho, relative):
         closed, expanded = W(list(both_sides(1000.0, relative)), 1.0, rho)
@@ -246,27 +247,31 @@ class TestContinuity:
     @example(l=1.0, rho=1e3, sign=1)
     def test_ring_near_the_lens(self, l, rho, sign):
         edge = 1e-5 * min(1.0, l)
-        values = [RING(l, l + sign * edge * f, 1.0, rho) for f in both_sides(1.0, 1e-12)]
+        values = [RING(l, l + sign * edge * f, 1.0, rho) for f in both_sides(1.0, 1e-9)]
         note(f"inside {values[0]!r}, outside {values[1]!r}")
         assert abs(values[0] - values[1]) <= 1e-8 * values[1]
 
     # For 0 < l < 1 the radial integral is split at r = l; at l = 1 and
-    # beyond it is one interval.  The ring-based results are within 1e-10
-    # on both sides; the points are a few ulps to 1e-13 apart, where the
-    # true value changes by less than 1e-11.
+    # beyond it is one interval.  The points are a few ulps to 1e-13 apart,
+    # where the true value changes by less than 1e-11; the ring-based
+    # results are within 1e-10 on both sides.  The disk stack does not
+    # split and the thin annuli jump by at most 1.2e-9 (measured), far
+    # below their error over the source.
     @given(rho=RHO, relative=log_uniform(1e-16, 1e-13))
     def test_limb_darkened_across_the_limb(self, rho, relative):
-        below, at, above = IH([1 - relative, 1.0, 1 + relative], 1.0, rho)
-        note(f"{below!r} {at!r} {above!r}")
-        assert abs(below - at) <= 1e-10 * at and abs(above - at) <= 1e-10 * at
+        for function, tolerance in ((IH, 1e-10), (IW, 1e-8)):
+            below, at, above = function([1 - relative, 1.0, 1 + relative], 1.0, rho)
+            note(f"{function.__name__}: {below!r} {at!r} {above!r}")
+            assert abs(below - at) <= tolerance * at and abs(above - at) <= tolerance * at
 
     @given(rho=RHO, relative=log_uniform(1e-16, 1e-13), table=profiles(min_size=2))
     def test_flux_map_across_the_limb(self, rho, relative, table):
         assume(bright(table))
         bl, bf = table
-        below, at, above = FH([1 - relative, 1.0, 1 + relative], 1.0, rho, bl, bf)
-        note(f"{below!r} {at!r} {above!r}")
-        assert abs(below - at) <= 1e-9 * at and abs(above - at) <= 1e-9 * at
+        for function, tolerance in ((FH, 1e-9), (FW, 1e-8)):
+            below, at, above = function([1 - relative, 1.0, 1 + relative], 1.0, rho, bl, bf)
+            note(f"{function.__name__}: {below!r} {at!r} {above!r}")
+            assert abs(below - at) <= tolerance * at and abs(above - at) <= tolerance * at
 
 
 # ---- ring and disk based limb darkening agree ----------------------------------------
