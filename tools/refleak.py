@@ -203,9 +203,7 @@ def counts():
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 
 
-def measure(run, calls, rounds=3):
-    """The smallest change of (references, blocks) over `rounds` rounds of
-    `calls` calls each, after a warm-up round."""
+def rounds_of(run, calls, rounds):
     run()
     deltas = []
     for _ in range(rounds):
@@ -215,6 +213,15 @@ def measure(run, calls, rounds=3):
         after = counts()
         deltas.append((after[0] - before[0], after[1] - before[1]))
     return min(d[0] for d in deltas), min(d[1] for d in deltas)
+
+
+def measure(run, calls, rounds=3):
+    """The smallest change of (references, blocks) over `rounds` rounds of
+    `calls` calls each, after a warm-up round, less that of a round of calls
+    that do nothing (the measurement's own tuple)."""
+    refs, blocks = rounds_of(run, calls, rounds)
+    idle_refs, idle_blocks = rounds_of(lambda: None, calls, rounds)
+    return refs - idle_refs, blocks - idle_blocks
 
 
 def memory_error_sweep(f, args):
