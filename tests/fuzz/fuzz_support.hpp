@@ -1,6 +1,7 @@
 // Shared helpers of the libFuzzer targets: doubles taken from the input's
-// raw bytes (every bit pattern, NaNs, infinities and subnormals included),
-// and a check that ends the run with a message when a property fails.
+// raw bytes (every bit pattern, NaNs, infinities and subnormals included)
+// or mapped into a physical range, and a check that ends the run with a
+// message when a property fails.
 #pragma once
 
 #include <cmath>
@@ -24,6 +25,15 @@ public:
         std::memcpy(&value, bytes, 8);
         return value;
     }
+    // A number in [0, 1) from the next eight bytes (53 bits).
+    double unit() {
+        const double raw = next();
+        std::uint64_t bits;
+        std::memcpy(&bits, &raw, 8);
+        return static_cast<double>(bits >> 11) * 0x1p-53;
+    }
+    // 10^e with e uniform in [low, high].
+    double log_uniform(double low, double high) { return std::pow(10.0, low + (high - low) * unit()); }
 
 private:
     const std::uint8_t* data_;
