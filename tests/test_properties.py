@@ -101,6 +101,15 @@ def profiles(draw, min_size=1):
     return radii, brightness
 
 
+@st.composite
+def spaced_profiles(draw):
+    """A profile over the whole disk (radii from 0 to 1) whose radii are at
+    least 0.02 apart: no steps, inside or at its end."""
+    radii = sorted(set(draw(st.lists(st.integers(1, 49), max_size=49))) | {0, 50})
+    brightness = draw(st.lists(st.floats(0.0, 10.0), min_size=len(radii), max_size=len(radii)))
+    return [r / 50 for r in radii], brightness
+
+
 def bright(table):
     """Whether the profile has light: a segment at least 0.01 wide, not dark
     at both ends.  Narrower light is either no flux in doubles (a ramp over
@@ -260,8 +269,9 @@ class TestContinuity:
     # beyond it is one interval.  The points are a few ulps to 1e-13 apart,
     # where the true value changes by less than 1e-11; the ring-based
     # results are within 1e-10 on both sides.  The disk stack does not
-    # split and the thin annuli jump by at most 1.2e-9 (measured), far
-    # below their error over the source.
+    # split; the thin annuli jump by up to 1.8e-8 (ρ = 0.001, a profile
+    # rising to the limb), far below their documented error over the
+    # source (2.4e-3 for ρ >= 0.01, 8e-2 at ρ = 0.001): 1e-6 is allowed.
     @given(rho=RHO, relative=log_uniform(1e-16, 1e-13))
     def test_limb_darkened_across_the_limb(self, rho, relative):
         for function, tolerance in ((IH, 1e-10), (IW, 1e-8)):
@@ -269,14 +279,28 @@ class TestContinuity:
             note(f"{function.__name__}: {below!r} {at!r} {above!r}")
             assert abs(below - at) <= tolerance * at and abs(above - at) <= tolerance * at
 
-    @given(rho=RHO, relative=log_uniform(1e-16, 1e-13), table=profiles(min_size=2))
+    @given(rho=RHO, relative=log_uniform(1e-16, 1e-13), table=spaced_profiles())
     def test_flux_map_across_the_limb(self, rho, relative, table):
         assume(bright(table))
         bl, bf = table
-        for function, tolerance in ((FH, 1e-9), (FW, 1e-8)):
+        for function, tolerance in ((FH, 1e-9), (FW, 1e-6)):
             below, at, above = function([1 - relative, 1.0, 1 + relative], 1.0, rho, bl, bf)
             note(f"{function.__name__}: {below!r} {at!r} {above!r}")
             assert abs(below - at) <= tolerance * at and abs(above - at) <= tolerance * at
+
+    # A step in the table (a bright ramp up to r = 0.5, dark beyond) inside
+    # one quadrature interval: the integrals are off by 7.7% just inside the
+    # limb and 0.1% at l = 1 (truth 1.38920806914, from mpmath over the
+    # ring kernel split at the step), so the value jumps across l = 1.  A
+    # bright segment 0.02 wide at the end of the table, ([0.7, 0.72],
+    # [0, 1]), is missed even by the flux integral: NaN.
+    @pytest.mark.xfail(strict=True, reason="flux maps 4-8% off for a table with a step; jump at l = 1")
+    @pytest.mark.parametrize("function", [FH, FW], ids=["rings", "disks"])
+    def test_flux_map_with_a_step_across_the_limb(self, function):
+        below, at = function([1 - 1e-13, 1.0], 1.0, 1.0, [0.0, 0.0, 0.0, 0.0, 0.5, 0.5], [0.0, 0.0, 0.0, 0.0, 1.0, 0.0])
+        assert abs(below - at) <= 1e-8 * at
+        below, at = function([1 - 1e-13, 1.0], 1.0, 1.0, [0.7, 0.72], [0.0, 1.0])
+        assert abs(below - at) <= 1e-8 * at
 
 
 # ---- ring and disk based limb darkening agree ----------------------------------------
