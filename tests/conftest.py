@@ -4,18 +4,22 @@ tests that cannot run under AddressSanitizer."""
 import os
 
 import pytest
-from hypothesis import HealthCheck, settings
 
 # Property tests (test_properties.py): derandomized, so every run draws the
 # same examples and a failure reproduces; no example database is kept.
-# "ci" runs with make test (about two minutes in all on two cores), "fuzz"
-# with make fuzz (>= 10^5 examples per function).  LUMORA_HYPOTHESIS_PROFILE
-# chooses.
-_common = dict(derandomize=True, database=None, deadline=None, print_blob=True,
-               suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-settings.register_profile("ci", max_examples=300, **_common)
-settings.register_profile("fuzz", max_examples=100_000, **_common)
-settings.load_profile(os.environ.get("LUMORA_HYPOTHESIS_PROFILE", "ci"))
+# "ci" runs with make test (under a minute on two cores), "fuzz" with
+# make fuzz (10^5 examples per function).  LUMORA_HYPOTHESIS_PROFILE
+# chooses.  Without hypothesis only test_properties.py is skipped.
+try:
+    from hypothesis import HealthCheck, settings
+except ImportError:
+    settings = None
+if settings is not None:
+    _common = dict(derandomize=True, database=None, deadline=None, print_blob=True,
+                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    settings.register_profile("ci", max_examples=300, **_common)
+    settings.register_profile("fuzz", max_examples=100_000, **_common)
+    settings.load_profile(os.environ.get("LUMORA_HYPOTHESIS_PROFILE", "ci"))
 
 
 def _address_sanitizer_loaded():

@@ -30,7 +30,9 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import assume, example, given, note, settings
+
+pytest.importorskip("hypothesis")
+from hypothesis import assume, example, given, note
 from hypothesis import strategies as st
 
 import lumora
