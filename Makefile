@@ -78,3 +78,90 @@ _bench: _build
 
 clean:
 	rm -rf build
+
+# ---- checks: sanitizers, reference leaks, property and native fuzzing ------
+#   make sanitize      module and C++ tests under AddressSanitizer and
+#                      UBSan; ctest and the whole pytest suite against them
+#   make refleak       every entry point on its success and error paths under
+#                      the debug interpreter: references and blocks stay flat
+#   make fuzz          the property tests with >= 10^5 examples per function
+#   make fuzz-native   libFuzzer targets for the elliptic routines and kernels
+#                      (FUZZ_SECONDS per target)
+ASAN := build/asan
+DEBUG_BUILD := build/py314d
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 25
+# Zero reports allowed: the first one ends the process with an error.
+ASAN_OPTS := halt_on_error=1:abort_on_error=0:detect_leaks=0:detect_stack_use_after_return=1:strict_string_checks=1
+UBSAN_OPTS := halt_on_error=1:print_stacktrace=1
+SANITIZER_ENV := ASAN_OPTIONS=$(ASAN_OPTS) UBSAN_OPTIONS=$(UBSAN_OPTS)
+
+.PHONY: sanitize refleak fuzz fuzz-native _sanitize _refleak _fuzz _fuzz_native
+
+sanitize:
+	$(PY314) $(MAKE) --no-print-directory _sanitize WERROR=$(WERROR)
+
+refleak:
+	$(PY314) $(MAKE) --no-print-directory _refleak
+
+fuzz:
+	$(PY314) $(MAKE) --no-print-directory _fuzz
+
+fuzz-native:
+	$(PY314) $(MAKE) --no-print-directory _fuzz_native FUZZ_SECONDS=$(FUZZ_SECONDS)
+
+# The interpreter is not instrumented, so the ASan runtime is preloaded into
+# it (with libstdc++, whose __cxa_throw ASan must find at start-up); its own
+# allocations are not leak-checked, and PYTHONMALLOC=malloc lets ASan see
+# every object's memory.  pytest captures standard error, so the reports go
+# to files: any file there fails the run, also one from a child process.
+_sanitize:
+	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DLUMORA_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all \
+	    -DLUMORA_WERROR=$(WERROR) >/dev/null
+	cmake --build $(ASAN) -j $(JOBS)
+	$(SANITIZER_ENV) ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+	rm -rf $(ASAN)/reports && mkdir -p $(ASAN)/reports
+	ASAN_OPTIONS=$(ASAN_OPTS):log_path=$(CURDIR)/$(ASAN)/reports/asan \
+	    UBSAN_OPTIONS=$(UBSAN_OPTS):log_path=$(CURDIR)/$(ASAN)/reports/ubsan \
+	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	    PYTHONMALLOC=malloc PYTHONPATH=$(ASAN) python3 -m pytest -q -p no:cacheprovider tests \
+	    || { cat $(ASAN)/reports/* 2>/dev/null; exit 1; }
+	@if [ -n "$$(ls $(ASAN)/reports)" ]; then cat $(ASAN)/reports/*; exit 1; fi
+
+# The module for Debian's debug interpreter (cpython-314d suffix).  Its
+# pyconfig.h leaves Py_DEBUG to the interpreter's own build, so it is
+# defined here: without it the module's Py_DECREF skips the reference total
+# and every released reference reads as a leak.
+_refleak:
+	cmake -S . -B $(DEBUG_BUILD) -G Ninja -DBUILD_TESTING=OFF -DPython_EXECUTABLE=$$(command -v python3.14d) \
+	    -DCMAKE_CXX_FLAGS=-DPy_DEBUG -DLUMORA_WERROR=$(WERROR) >/dev/null
+	cmake --build $(DEBUG_BUILD) -j $(JOBS) --target lumora
+	PYTHONPATH=$(DEBUG_BUILD) python3.14d -X dev -W error tools/refleak.py
+
+# libFuzzer targets under ASan and UBSan, built by CMake with clang (the
+# batch kernels need their own per-file instruction sets); each runs
+# FUZZ_SECONDS with a 5 s limit per input (a loop that never settles is a
+# failure) and prints its statistics.
+FUZZ_TARGETS := elliptic kernels
+
+_fuzz_native:
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DLUMORA_BUILD_MODULE=OFF -DBUILD_TESTING=OFF -DLUMORA_FUZZ=ON \
+	    -DLUMORA_SANITIZE=fuzzer-no-link,address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all \
+	    -DLUMORA_WERROR=$(WERROR) >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus_$$t; \
+	    echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	    $(SANITIZER_ENV) $(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=5 -max_len=64 \
+	        -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus_$$t 2>$(FUZZ_BUILD)/fuzz_$$t.log \
+	        || { tail -40 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; }; \
+	    grep -E "^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)|^Done" $(FUZZ_BUILD)/fuzz_$$t.log; \
+	done
+
+# Every function on >= 10^5 drawn argument sets (the other properties run
+# with the ci profile in make test).
+_fuzz: _build
+	LUMORA_HYPOTHESIS_PROFILE=fuzz PYTHONPATH=$(BUILD) python3 -m pytest -q -p no:cacheprovider \
+	    --hypothesis-show-statistics --durations=0 tests/test_properties.py -k TestEveryFunction

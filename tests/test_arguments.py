@@ -249,6 +249,7 @@ class TestSequenceArgument:
     def test_an_error_while_iterating_is_raised_unchanged(self, value):
         raises_like(LookupError("item 1 is broken"), lambda: W(value, 1.0, 0.1), "while processing 'l'")
 
+    @pytest.mark.address_space
     def test_a_length_no_vector_can_hold_is_a_memory_error(self):
         # Regression: the reservation from len() used to escape as PanicException.
         with pytest.raises(MemoryError) as info:

@@ -113,6 +113,7 @@ class TestNoTrace:
         assert err == "" if report is None else report in err
 
 
+@pytest.mark.address_space
 def test_running_out_of_memory_is_a_memory_error():
     # 10^5 x 10^5 pairs cannot be held under a small address-space limit;
     # the failed C++ allocation must surface as MemoryError, not as a panic.

@@ -258,6 +258,7 @@ class TestProcessLifecycle:
         verdict = json.loads(run_python(script, {"RAYON_NUM_THREADS": "3"}))
         assert verdict == {"os.fork": 0, "multiprocessing": True, "parent": True}
 
+    @pytest.mark.address_space
     def test_failed_creation_is_final(self):
         # 2000 workers of 2 MiB stacks do not fit in 64 MiB more address space.
         script = """\

@@ -75,6 +75,13 @@ class TestWittMaoMagnification:
         assert at_edge != centre
         assert relative_error(at_edge, disk_mean(l * rstar, rstar)) < 1e-9
 
+    # The value at u = ρ against the disk mean: the earlier asin form of it
+    # cancelled for small sources (1.3e-1 at ρ = 1e-8, 8.4e-6 at 1e-6,
+    # 4.1e-10 at 1e-4, 1.5e-12 at 1e-3); now within 2.3e-16 for every ρ.
+    @pytest.mark.parametrize("rho", [1e-8, 3.3e-8, 1e-6, 1e-4, 1e-3, 0.1, 100.0, 1e3])
+    def test_value_at_u_equal_rho(self, rho):
+        assert relative_error(lumora.witt_mao_magnification([1.0], 1.0, rho)[0], disk_mean(rho, rho)) < 5e-16
+
     def test_whole_window_returns_the_value_at_u_equal_rho(self):
         rho = 0.5
         ls = [1.0 + f * 0.001 for f in (-0.999, -0.5, 0.0, 0.5, 0.999)]

@@ -26,9 +26,11 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     // and a NaN difference compares false: both take the general branch.
     const double width = 0.001 * std::abs(rho);
     if (width > std::abs(u - rho)) {
-        return (((1 + rho * rho) / (rho * rho)) * (std::asin((rho * rho - 1) / (rho * rho + 1)) + half_pi) +
-                2 / rho) /
-               pi;
+        // A(ρ, ρ) = ((1 + ρ²)/ρ²·(asin((ρ² − 1)/(ρ² + 1)) + π/2) + 2/ρ)/π, with
+        // asin((ρ² − 1)/(ρ² + 1)) + π/2 = 2·atan(ρ) for ρ > 0 (ρ = tan θ turns
+        // the quotient into −cos 2θ).  The asin form cancels for small ρ,
+        // where its argument rounds next to −1: 1.3e-1 relative at ρ = 1e-8.
+        return (((1 + rho * rho) / (rho * rho)) * (2 * std::atan(rho)) + 2 / rho) / pi;
     }
 
     // Far from the source the closed form is a small difference of large

@@ -6,7 +6,9 @@
 // must hold for any T >= 1 (run with RAYON_NUM_THREADS=1 and =64 as well).
 // The fork tests size their children explicitly; they are skipped under
 // ThreadSanitizer, which does not support threads created after a fork of a
-// multi-threaded process.
+// multi-threaded process.  The test that starts the pool under a small
+// address-space limit is skipped under AddressSanitizer, whose allocator
+// and thread start-up abort on an mmap failure instead of reporting it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -39,6 +41,17 @@ using lumora::pool::parallel_map;
 constexpr bool under_thread_sanitizer = true;
 #else
 constexpr bool under_thread_sanitizer = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool under_address_sanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool under_address_sanitizer = true;
+#else
+constexpr bool under_address_sanitizer = false;
+#endif
+#else
+constexpr bool under_address_sanitizer = false;
 #endif
 
 // ---- sizing from the environment -------------------------------------------
@@ -395,6 +408,7 @@ TEST(PoolFork, ChildStartsAFreshPoolFromItsEnvironment) {
 
 TEST(PoolFork, FailedCreationIsFinalAndChildrenTryAgain) {
     if (under_thread_sanitizer) GTEST_SKIP() << "ThreadSanitizer does not support threads after fork";
+    if (under_address_sanitizer) GTEST_SKIP() << "AddressSanitizer aborts when RLIMIT_AS refuses its mappings";
     // The child may reuse the stacks of the parent's workers (glibc keeps
     // them in its stack cache), so ask for that many and 64 more.
     const std::string too_many = std::to_string(lumora::pool::thread_count() + 64);
