@@ -8,11 +8,12 @@
 // 0 <= m < 1 (K and E from their Taylor tables or the AGM) and
 // Π(n, m) = RF(0, 1 − m, 1) + (n/3)·RJ(0, 1 − m, 1, 1 − n) with its
 // duplication loop (Carlson 1995, Numer. Algorithms 10, 13-26; DLMF 19.25.2,
-// 19.36), two vectors at a time (16 and 8 lanes).  Each lane performs the scalar sequence of IEEE operations in the
-// same order: explicit multiplies and adds (no fused multiply-add),
-// correctly rounded division and square root, branches as masks, loops
-// with data-dependent counts run until every lane has stopped, with the
-// finished lanes frozen, and the C library calls (atan, pow) made per lane.
+// 19.36), two vectors at a time (16 and 8 lanes).  Each lane performs the
+// scalar sequence of IEEE operations in the same order: explicit multiplies
+// and adds (no fused multiply-add), correctly rounded division and square
+// root, branches as masks, loops with data-dependent counts run until every
+// lane has stopped, with the finished lanes frozen, and the C library calls
+// (atan, pow) made per lane.
 // The far-field branch of the disk and the near-ring expansion of the ring
 // (its logarithm per lane) are vectorised as well.  Every other input (the
 // point source, the limb window, l = 0, the special cases of Π, NaN and

@@ -29,10 +29,11 @@
 namespace lumora {
 
 // ∫₀¹ f(r) dr over the radius of the source, by tanh-sinh quadrature at the
-// target 1e-16, for a batch integrand f(r, y, n) (integrate_batched).  When the lens lies inside the source (0 < l < 1, in source
-// radii) the integrand peaks or is singular at r = l, and tanh-sinh nodes
-// cluster only at the ends of an interval: the radius is split there and the
-// integrals over [0, l] and [l, 1] are added in that order.
+// target 1e-16, for a batch integrand f(r, y, n) (integrate_batched).  When
+// the lens lies inside the source (0 < l < 1, in source radii) the integrand
+// peaks or is singular at r = l, and tanh-sinh nodes cluster only at the
+// ends of an interval: the radius is split there and the integrals over
+// [0, l] and [l, 1] are added in that order.
 template <class F>
 double integrate_over_source_radius(const F& f, double l) noexcept {
     using quadrature::double_exponential::integrate_batched;
@@ -49,15 +50,13 @@ double integrate_over_source_radius(const F& f, double l) noexcept {
 // The integrand is the profile times the magnified flux of the ring at r,
 //   v(r) = I(r)·(2πr·M(l, r)),
 // one ring-kernel call per node, made level by level through the batch
-// kernel.  A ring magnification must not be put
-// through the whole-disk rule π·d(r²A)/dr: that rule turns the magnification
-// of a disk of radius r into the mean over its edge, and applied to a ring
-// magnification it gives the magnification of the limb ring instead of the
-// mean over the source (off by +1.5% at l = 2 and −33% at l = 0.5 for the
-// linear law).  For 0 < l < 1 the ring through the lens, r = l, is a
-// logarithmic singularity inside [0, 1]; tanh-sinh quadrature copes with
-// singularities only at the ends of its interval, so the radius is split
-// there and the two integrals over [0, l] and [l, 1] are added in that order.
+// kernel.  A ring magnification must not be put through the whole-disk rule
+// π·d(r²A)/dr: that rule turns the magnification of a disk of radius r into
+// the mean over its edge, and applied to a ring magnification it gives the
+// magnification of the limb ring instead of the mean over the source (off
+// by +1.5% at l = 2 and −33% at l = 0.5 for the linear law).  For 0 < l < 1
+// the ring through the lens, r = l, is a logarithmic singularity inside
+// [0, 1], where the radius is split (integrate_over_source_radius).
 //
 // A ring-kernel error at a node means the separation itself is outside the
 // model (a NaN or negative l, a NaN re or rstar): every node is still

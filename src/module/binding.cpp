@@ -273,9 +273,9 @@ py_ref to_list(std::span<const double> values) {
     py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* number = PyFloat_FromDouble(values[i]);
-        if (number == nullptr) return py_ref();  // the partly filled list is released
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+        py_ref number = to_float(values[i]);
+        if (!number) return number;  // the partly filled list is released
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number.release());
     }
     return list;
 }
