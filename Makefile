@@ -1,30 +1,85 @@
 # Every public target runs through tools/py314, which provides CPython 3.14
 # (and the build and test tools) on a machine that has none.
-#   make test    build everything and run the whole test suite on 3.14
-#   make demo    build the module and draw a microlensing light curve
-#   make bench   the benchmarks
+#   make test            build; C++ tests (ctest); the Python suite (pytest);
+#                        the examples in quick mode; the stubs against the
+#                        module (stubtest) and `mypy --strict examples/`
+#   make demo            build the module and draw a microlensing light curve
+#   make bench           the benchmarks
+# Checks that CI (.ci/run) runs as stages of their own:
+#   make tsan            the worker pool's tests under ThreadSanitizer
+#   make dist-check      the sdist and the wheel built from it, their contents
+#   make test-variants   the Python suite once per kernel variant the CPU
+#                        has (LUMORA_KERNELS), and ctest on a build without
+#                        the vector kernels (-DLUMORA_SIMD=OFF)
+# and, further down, sanitize, refleak, fuzz and fuzz-native.
 PY314 := tools/py314
 BUILD := build/py314
 TSAN := build/tsan
 NOSIMD := build/nosimd
 WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 25
 
-.PHONY: test demo bench _build _test _tsan _demo _bench clean
-.PHONY: _typing _dist _examples
+# Each public target runs its recipe `_name` through tools/py314.  A new
+# target: add its name here and its `_name` recipe under "more targets".
+PUBLIC := test demo bench tsan dist-check test-variants sanitize refleak fuzz fuzz-native
 
-test:
-	$(PY314) $(MAKE) --no-print-directory _test WERROR=$(WERROR)
+.PHONY: $(PUBLIC) $(addprefix _,$(PUBLIC)) clean
+.PHONY: _build _ctest _pytest _typing _examples
 
-demo:
-	$(PY314) $(MAKE) --no-print-directory _demo
+$(PUBLIC):
+	$(PY314) $(MAKE) --no-print-directory _$@ WERROR=$(WERROR) FUZZ_SECONDS=$(FUZZ_SECONDS)
 
-bench:
-	$(PY314) $(MAKE) --no-print-directory _bench
+clean:
+	rm -rf build
 
 _build:
 	cmake -S . -B $(BUILD) -G Ninja -DLUMORA_WERROR=$(WERROR) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+
+# --- make test ---------------------------------------------------------------
+_test: _build _ctest _pytest _examples _typing
+
+_ctest: _build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+_pytest: _build
+	PYTHONPATH=$(BUILD) python3 -m pytest -q tests
+
+# Every example in its quick mode (plots to a scratch folder).
+EXAMPLES_OUT := $(BUILD)/examples
+
+_examples: _build
+	rm -rf $(EXAMPLES_OUT) && mkdir -p $(EXAMPLES_OUT)
+	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/lightcurve.py --points 41 --output $(EXAMPLES_OUT)/lightcurve.png >/dev/null
+	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/fit_event.py --quick --output $(EXAMPLES_OUT)/fit_event.png >/dev/null
+	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/limb_darkening_laws.py --quick --output $(EXAMPLES_OUT)/ld_tables.png >/dev/null
+	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/survey.py --quick >/dev/null
+
+# The stubs against the built module (stubtest) and the examples under
+# `mypy --strict`; mypy finds the stub-only package of an installed wheel
+# by itself, here it gets the stubs as the package `lumora` on MYPYPATH.
+STUBS := $(BUILD)/stubs
+
+_typing: _build
+	rm -rf $(STUBS) && mkdir -p $(STUBS)/lumora  # stubtest leaves its cache here
+	cp src/lumora-stubs/__init__.pyi $(STUBS)/lumora/
+	cd $(STUBS) && MYPYPATH=. PYTHONPATH=$(CURDIR)/$(BUILD) \
+	    python3 -m mypy.stubtest lumora --mypy-config-file $(CURDIR)/pyproject.toml
+	MYPYPATH=$(STUBS) MYPY_CACHE_DIR=$(BUILD)/mypy-cache python3 -m mypy --strict examples/
+
+_demo: _build
+	PYTHONPATH=$(BUILD) python3 examples/lightcurve.py
+
+# The whole calls are also compared with a build without the vector kernels
+# (the one make test-variants runs ctest on).
+_bench: _build
+	cmake --build $(BUILD) --target bench_kernels
+	cmake -S . -B $(NOSIMD) -G Ninja -DLUMORA_SIMD=OFF -DLUMORA_WERROR=$(WERROR) >/dev/null
+	cmake --build $(NOSIMD) -j $(JOBS) --target lumora
+	python3 benchmarks/run_all.py --build $(BUILD) --baseline $(NOSIMD)
+
+# --- checks CI runs as stages of their own -------------------------------------
 
 # The worker pool's tests (src/pool/) again, built with ThreadSanitizer.
 _tsan:
@@ -35,49 +90,33 @@ _tsan:
 	    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN)/test_pool --gtest_brief=1; \
 	else echo "GoogleTest not found: the ThreadSanitizer run is skipped"; fi
 
-_test: _build _tsan _typing _dist _examples
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	PYTHONPATH=$(BUILD) python3 -m pytest -q tests
-
-# --- typing, packaging and examples ------------------------------------------
-# The stubs against the built module (stubtest) and the examples under
-# `mypy --strict`; mypy finds the stub-only package of an installed wheel
-# by itself, here it gets the stubs as the package `lumora` on MYPYPATH.
-STUBS := $(BUILD)/stubs
-EXAMPLES_OUT := $(BUILD)/examples
-
-_typing: _build
-	rm -rf $(STUBS) && mkdir -p $(STUBS)/lumora  # stubtest leaves its cache here
-	cp src/lumora-stubs/__init__.pyi $(STUBS)/lumora/
-	cd $(STUBS) && MYPYPATH=. PYTHONPATH=$(CURDIR)/$(BUILD) \
-	    python3 -m mypy.stubtest lumora --mypy-config-file $(CURDIR)/pyproject.toml
-	MYPYPATH=$(STUBS) MYPY_CACHE_DIR=$(BUILD)/mypy-cache python3 -m mypy --strict examples/
-
 # The sdist and the wheel built from it, their contents listed and checked.
-_dist:
+_dist-check:
 	python3 tools/check_dist.py
 
-# Every example in its quick mode (plots to a scratch folder).
-_examples: _build
-	rm -rf $(EXAMPLES_OUT) && mkdir -p $(EXAMPLES_OUT)
-	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/lightcurve.py --points 41 --output $(EXAMPLES_OUT)/lightcurve.png >/dev/null
-	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/fit_event.py --quick --output $(EXAMPLES_OUT)/fit_event.png >/dev/null
-	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/limb_darkening_laws.py --quick --output $(EXAMPLES_OUT)/ld_tables.png >/dev/null
-	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/survey.py --quick >/dev/null
-# --- end of typing, packaging and examples ------------------------------------
+# The kernel variants LUMORA_KERNELS can choose (auto, the default, is
+# what make test runs).  Each variant but scalar needs the CPU flag of
+# its name in /proc/cpuinfo (avx512: avx512f); one the CPU lacks would
+# fall back to auto, so it is skipped, and said so.
+KERNELS := scalar avx2 avx512
 
-_demo: _build
-	PYTHONPATH=$(BUILD) python3 examples/lightcurve.py
+_test-variants: _build
+	@for k in $(KERNELS); do \
+	    case $$k in scalar) flag= ;; avx512) flag=avx512f ;; *) flag=$$k ;; esac; \
+	    if [ -n "$$flag" ] && ! grep -qw "$$flag" /proc/cpuinfo; then \
+	        echo "== LUMORA_KERNELS=$$k: skipped, this CPU lacks $$flag"; continue; fi; \
+	    echo "== LUMORA_KERNELS=$$k: the Python suite"; start=$$(date +%s); \
+	    LUMORA_KERNELS=$$k PYTHONPATH=$(BUILD) python3 -m pytest -q -p no:cacheprovider tests || exit 1; \
+	    echo "== LUMORA_KERNELS=$$k: $$(( $$(date +%s) - start )) s"; \
+	done
+	@echo "== -DLUMORA_SIMD=OFF: ctest"
+	cmake -S . -B $(NOSIMD) -G Ninja -DLUMORA_SIMD=OFF -DLUMORA_WERROR=$(WERROR) >/dev/null
+	cmake --build $(NOSIMD) -j $(JOBS)
+	ctest --test-dir $(NOSIMD) --output-on-failure -j $(JOBS)
 
-# The whole calls are also compared with a build without the vector kernels.
-_bench: _build
-	cmake --build $(BUILD) --target bench_kernels
-	cmake -S . -B $(NOSIMD) -G Ninja -DLUMORA_SIMD=OFF -DLUMORA_BUILD_MODULE=ON -DBUILD_TESTING=OFF >/dev/null
-	cmake --build $(NOSIMD) -j $(JOBS) --target lumora
-	python3 benchmarks/run_all.py --build $(BUILD) --baseline $(NOSIMD)
+# --- more targets ----------------------------------------------------------------
 
-clean:
-	rm -rf build
+# --- end of more targets -----------------------------------------------------------
 
 # ---- checks: sanitizers, reference leaks, property and native fuzzing ------
 #   make sanitize      module and C++ tests under AddressSanitizer and
@@ -90,25 +129,10 @@ clean:
 ASAN := build/asan
 DEBUG_BUILD := build/py314d
 FUZZ_BUILD := build/fuzz
-FUZZ_SECONDS ?= 25
 # Zero reports allowed: the first one ends the process with an error.
 ASAN_OPTS := halt_on_error=1:abort_on_error=0:detect_leaks=0:detect_stack_use_after_return=1:strict_string_checks=1
 UBSAN_OPTS := halt_on_error=1:print_stacktrace=1
 SANITIZER_ENV := ASAN_OPTIONS=$(ASAN_OPTS) UBSAN_OPTIONS=$(UBSAN_OPTS)
-
-.PHONY: sanitize refleak fuzz fuzz-native _sanitize _refleak _fuzz _fuzz_native
-
-sanitize:
-	$(PY314) $(MAKE) --no-print-directory _sanitize WERROR=$(WERROR)
-
-refleak:
-	$(PY314) $(MAKE) --no-print-directory _refleak
-
-fuzz:
-	$(PY314) $(MAKE) --no-print-directory _fuzz
-
-fuzz-native:
-	$(PY314) $(MAKE) --no-print-directory _fuzz_native FUZZ_SECONDS=$(FUZZ_SECONDS)
 
 # The interpreter is not instrumented, so the ASan runtime is preloaded into
 # it (with libstdc++, whose __cxa_throw ASan must find at start-up); its own
@@ -145,7 +169,7 @@ _refleak:
 # failure) and prints its statistics.
 FUZZ_TARGETS := elliptic kernels
 
-_fuzz_native:
+_fuzz-native:
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DLUMORA_BUILD_MODULE=OFF -DBUILD_TESTING=OFF -DLUMORA_FUZZ=ON \
 	    -DLUMORA_SANITIZE=fuzzer-no-link,address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all \

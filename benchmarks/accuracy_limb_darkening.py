@@ -17,8 +17,8 @@ import lumora
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from reference import limb_darkened
 
-LS = [0.0, 0.25, 0.5, 0.75, 0.9, 0.99, 1.0, 1.01, 1.1, 1.5, 2.0, 3.0]
-RHOS = [1e-3, 1e-2, 0.1, 1.0]
+LS = [0.0, 0.25, 0.5, 0.75, 0.9, 0.99, 0.999, 1.0, 1.001, 1.01, 1.1, 1.5, 2.0, 3.0]
+RHOS = [1e-3, 1e-2, 0.1, 1.0, 10.0]
 FUNCTIONS = {
     "integrated_witt_mao_magnification": lumora.integrated_witt_mao_magnification,
     "integrated_heyrovsky_magnification": lumora.integrated_heyrovsky_magnification,

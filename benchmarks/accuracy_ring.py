@@ -1,4 +1,4 @@
-"""Accuracy of the ring magnification with the lens near the centre of the star.
+"""Accuracy of the ring magnification, the lens from the centre of the star to its limb.
 
 heyrovsky_magnification(l, r, re, rstar) against the ring mean of the
 point-lens magnification, (1/2π)∫ A(d(φ)) dφ, integrated by mpmath at 30
@@ -6,7 +6,8 @@ digits (split geometrically towards φ = 0, where the integrand peaks for a
 ring that passes close to the lens), over ring radii r from 1e-6 to 1 and
 r = l·(1 ± δ) around the ring through the lens; and
 integrated_heyrovsky_magnification against the limb-darkened disk mean of
-tests/reference.py, for lens distances l from 0 to 1e-3 source radii.
+tests/reference.py, for lens distances l from 0 to 1 source radii (dense
+near the centre).
 
 Run: PYTHONPATH=<build dir> python3 benchmarks/accuracy_ring.py
 """
@@ -21,7 +22,7 @@ import lumora
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from reference import limb_darkened, relative_error
 
-LS = [0.0, 1e-12, 1e-9, 1e-7, 1e-5, 1e-3]
+LS = [0.0, 1e-12, 1e-9, 1e-7, 1e-5, 1e-3, 0.1, 0.5, 1.0]
 RHOS = [1e-3, 1e-2, 1.0]
 
 
@@ -42,7 +43,7 @@ def radii(l):
     rs = [1e-6, 1e-4, 1e-2, 0.1, 0.5, 1.0]
     if l > 0:
         rs += [l * (1 + s * d) for d in (1e-8, 3e-6, 9.9e-6, 1.01e-5, 1e-4, 1e-2, 0.5) for s in (1, -1)]
-    return [r for r in rs if r > 0]
+    return [r for r in rs if r > 0 and r != l]  # r = l is the ring through the lens: +inf
 
 
 def main():

@@ -166,6 +166,24 @@ class Sized(Indexed):
         return self.length
 
 
+class Mutating(list):
+    """A list that changes itself while the module iterates over it."""
+
+    def __init__(self, values, action):
+        super().__init__(values)
+        self.action = action
+
+    def __iter__(self):
+        for i, value in enumerate(list.__iter__(self)):
+            if self.action == "clear" and i == 1:
+                self.clear()
+            elif self.action == "grow" and i < 50:
+                self.append(value)
+            elif self.action == "shrink" and len(self) > 1:
+                self.pop()
+            yield value
+
+
 class Holder:
     class Iterable:
         def __iter__(self):
@@ -238,6 +256,7 @@ class TestSequenceArgument:
     @pytest.mark.parametrize("element", [
         pytest.param("0.5", id="str"),
         pytest.param(10**400, id="int-too-large"),
+        pytest.param(Raises(ArithmeticError, "from __float__"), id="float-raises"),
     ])
     def test_a_bad_element_raises_the_interpreters_exception(self, element):
         raises_like(interpreter_error(element), lambda: W([0.5, element, 1.5], 1.0, 0.1), "while processing 'l'")
@@ -249,11 +268,26 @@ class TestSequenceArgument:
     def test_an_error_while_iterating_is_raised_unchanged(self, value):
         raises_like(LookupError("item 1 is broken"), lambda: W(value, 1.0, 0.1), "while processing 'l'")
 
+    # Whatever the sequence does to itself while it is read, the call
+    # returns floats and does not crash.
+    @pytest.mark.parametrize("action", ["clear", "grow", "shrink"])
+    @pytest.mark.parametrize("name", ["witt_mao_magnification", "integrated_heyrovsky_magnification",
+                                      "discrete_flux_map_heyrovsky_magnification"])
+    def test_a_sequence_that_changes_while_read(self, name, action):
+        arguments = valid_arguments(name) | {"l": Mutating([0.5, 1.0, 1.5, 2.0], action)}
+        result = getattr(lumora, name)(**arguments)
+        assert result and all(isinstance(x, float) for x in result)
+
+    # Regression: the reservation from len() used to escape as PanicException.
     @pytest.mark.address_space
-    def test_a_length_no_vector_can_hold_is_a_memory_error(self):
-        # Regression: the reservation from len() used to escape as PanicException.
+    @pytest.mark.parametrize("value", [
+        pytest.param(range(10**18), id="range"),
+        pytest.param(Sized([0.5, 1.5], length=2**62), id="len-2**62"),
+        pytest.param(Sized([0.5, 1.5], length=2**63 - 1), id="len-2**63-1"),
+    ])
+    def test_a_length_no_vector_can_hold_is_a_memory_error(self, value):
         with pytest.raises(MemoryError) as info:
-            W(range(10**18), 1.0, 0.1)
+            W(value, 1.0, 0.1)
         assert info.value.__notes__ == ["while processing 'l'"]
 
 

@@ -23,7 +23,7 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Folders whose every file belongs in the sdist, and the single files.
-SOURCE_DIRS = ["src", "tests", "examples", "benchmarks", "tools", ".ci"]
+SOURCE_DIRS = ["src", "tests", "examples", "benchmarks", "tools", "docs", ".ci"]
 TOP_FILES = ["pyproject.toml", "CMakeLists.txt", "Makefile", "README.md", "LICENSE", "CITATION.cff", ".gitignore"]
 # What a build or a test run leaves behind; none of it may reach the sdist.
 OUTPUT_DIRS = {"build", "dist", "__pycache__", ".pytest_cache", ".mypy_cache", ".hypothesis"}
