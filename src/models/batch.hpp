@@ -1,7 +1,9 @@
 // Batch forms of the uniform-disk and ring kernels: element i of the output
 // is, bit for bit, what the scalar kernel returns for element i of the input
-//   witt_mao_magnification_scaled(u[i], ρ[i])          (models/witt_mao.hpp)
-//   heyrovsky_magnification(l, r[i], re, rstar)        (models/heyrovsky.hpp)
+//   disk_magnification_lanes: witt_mao_magnification_scaled(u[i], ρ[i])
+//                             (models/witt_mao.hpp)
+//   ring_magnification_lanes: heyrovsky_magnification(l, r[i], re, rstar)
+//                             (models/heyrovsky.hpp)
 //
 // Method: the scalar kernels are the definition.  On x86-64 two vector
 // variants sit beside them, AVX-512 and AVX2, for the general branch with
@@ -9,16 +11,15 @@
 // Π(n, m) = RF(0, 1 − m, 1) + (n/3)·RJ(0, 1 − m, 1, 1 − n) with its
 // duplication loop (Carlson 1995, Numer. Algorithms 10, 13-26; DLMF 19.25.2,
 // 19.36), two vectors at a time (16 and 8 lanes).  Each lane performs the
-// scalar sequence of IEEE operations in the same order: explicit multiplies
-// and adds (no fused multiply-add), correctly rounded division and square
-// root, branches as masks, loops with data-dependent counts run until every
-// lane has stopped, with the finished lanes frozen, and the C library calls
-// (atan, pow) made per lane.
+// scalar sequence of IEEE operations in the same order: separate multiplies
+// and adds (no fused multiply-add), correctly rounded division and square root, branches as masks, loops with
+// data-dependent counts run until every lane has stopped, with the finished
+// lanes frozen, and the C library calls (atan, pow, log) made per lane.
 // The far-field branch of the disk and the near-ring expansion of the ring
-// (its logarithm per lane) are vectorised as well.  Every other input (the
-// point source, the limb window, l = 0, the special cases of Π, NaN and
-// infinite arguments, a duplication that does not settle) is evaluated by
-// the scalar kernel for that element.
+// are vectorised as well.  Every other input (the point source, the limb
+// window, l = 0, the special cases of Π, NaN and infinite arguments, a
+// duplication that does not settle) is evaluated by the scalar kernel for
+// that element.
 //
 // | variant | lanes | when                                                    |
 // |---------|-------|---------------------------------------------------------|
@@ -26,36 +27,44 @@
 // | avx2    | 2 × 4 | the same, CPU has AVX2                                  |
 // | scalar  | 1     | always available; the only one elsewhere                |
 //
-// The variant is chosen once per process from the CPU's features (AVX2
-// where present: measured faster than AVX-512 for these divider-bound
-// kernels, see batch.cpp); all variants give identical bits, so the choice
-// never shows in a result.
+// The variant is chosen once per process (chosen_variant): all variants
+// give identical bits, so the choice never shows in a result.
 #pragma once
 
 #include <cstddef>
 
-namespace lumora::batch {
+namespace lumora {
+
+// out[i] = witt_mao_magnification_scaled(u[i], rho[i]) for i < n, with the
+// process's variant.  out may alias neither input.
+void disk_magnification_lanes(const double* u, const double* rho, double* out, std::size_t n) noexcept;
+
+// out[i] = heyrovsky_magnification(l, r[i], re, rstar) and failed[i] =
+// false for i < n, or, where that returns an elliptic error, out[i] = NaN
+// and failed[i] = true; with the process's variant.  The outputs may not
+// overlap r.
+void ring_magnification_lanes(double l, const double* r, double re, double rstar, double* out, bool* failed,
+                              std::size_t n) noexcept;
+
+namespace batch {
 
 enum class Variant { scalar, avx2, avx512 };
 
 // Whether this build and this CPU can run the variant (scalar: always).
 bool supported(Variant variant) noexcept;
 
-// The variant the dispatch uses, determined on the first call.
-Variant best_variant() noexcept;
+// The variant of this process, determined on the first call from the
+// CPU's features (avx2, else avx512, else scalar) and kept.
+Variant chosen_variant() noexcept;
 
 // "scalar", "avx2" or "avx512".
 const char* name(Variant variant) noexcept;
 
-// out[i] = witt_mao_magnification_scaled(u[i], rho[i]) for i < n, with the
-// given variant (which must be supported).  out may alias neither input.
-void witt_mao_magnification_scaled(Variant variant, const double* u, const double* rho,
-                                   double* out, std::size_t n) noexcept;
+// The batch forms above with the given variant (which must be supported).
+void disk_magnification_lanes(Variant variant, const double* u, const double* rho, double* out,
+                              std::size_t n) noexcept;
+void ring_magnification_lanes(Variant variant, double l, const double* r, double re, double rstar, double* out,
+                              bool* failed, std::size_t n) noexcept;
 
-// out[i] = heyrovsky_magnification(l, r[i], re, rstar) for i < n, or NaN
-// with failed[i] = true where it returns an elliptic error (failed[i] =
-// false otherwise), with the given variant (which must be supported).
-void heyrovsky_magnification(Variant variant, double l, const double* r, double re, double rstar,
-                             double* out, bool* failed, std::size_t n) noexcept;
-
-}  // namespace lumora::batch
+}  // namespace batch
+}  // namespace lumora

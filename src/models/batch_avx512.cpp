@@ -1,12 +1,12 @@
 // The AVX-512 variant of the batch kernels (8 lanes), compiled with
-// -mavx512f (and never -mfma: every multiply and add stays separate).
-// The code itself is in batch_kernels.hpp; this file supplies the vector
-// operations.
+// -mavx512f.  The code itself is in batch_lanes.hpp and batch_driver.hpp;
+// this file supplies the vector operations and defines the two entry
+// points of batch_variants.hpp.
 #if defined(__x86_64__) && defined(__AVX512F__)
 
 #include <immintrin.h>
 
-#include "models/batch_kernels.hpp"
+#include "models/batch_driver.hpp"
 
 namespace lumora::batch {
 namespace {
@@ -64,13 +64,13 @@ struct Avx512 {
 
 namespace detail {
 
-void witt_mao_avx512(const double* u, const double* rho, double* out, std::size_t n) noexcept {
-    witt_mao_batch<Twice<Avx512>>(u, rho, out, n);
+void disk_lanes_avx512(const double* u, const double* rho, double* out, std::size_t n) noexcept {
+    disk_lanes<Twice<Avx512>>(u, rho, out, n);
 }
 
-void heyrovsky_avx512(double l, const double* r, double re, double rstar, double* out, bool* failed,
+void ring_lanes_avx512(double l, const double* r, double re, double rstar, double* out, bool* failed,
                       std::size_t n) noexcept {
-    heyrovsky_batch<Twice<Avx512>>(l, r, re, rstar, out, failed, n);
+    ring_lanes<Twice<Avx512>>(l, r, re, rstar, out, failed, n);
 }
 
 }  // namespace detail

@@ -17,7 +17,6 @@ namespace {
 constexpr double three_pi = 9.42477796076938;     // 3π, RD(0, y, y)
 constexpr double rf_bound = 78.8959690786408;      // (3ε)^(−1/8), RF duplication stop bound
 constexpr double rd_bound = 107.63474115247546;    // (ε/4)^(−1/8), RD duplication stop bound
-constexpr double rj_bound = 110.67925377307274;    // (ε/5)^(−1/8), RJ duplication stop bound
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 

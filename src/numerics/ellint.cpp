@@ -14,7 +14,6 @@
 namespace lumora {
 namespace {
 
-constexpr double one_minus_eps = 0.9999999999999998;     // 1 − 2^−52
 constexpr double one_plus_eps = 1.0000000000000002;      // 1 + 2^−52
 constexpr double eps = 2.220446049250313e-16;            // 2^−52
 constexpr double pi_lower_limit = -1.7976931348623156e306;  // −(largest finite double)/100

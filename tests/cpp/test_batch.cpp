@@ -120,10 +120,10 @@ TEST_P(Batch, DiskMatchesTheScalarKernelBitForBit) {
     }
     const Variant variant = GetParam();
     std::vector<double> got(n, -1.0);
-    lumora::batch::witt_mao_magnification_scaled(variant, in.u.data(), in.rho.data(), got.data(), n);
+    lumora::batch::disk_magnification_lanes(variant, in.u.data(), in.rho.data(), got.data(), n);
     // Short calls at odd offsets: the partial vectors and block ends.
     for (std::size_t first = 0, length = 1; first + length <= n && length < 1100; first += length, length += 37) {
-        lumora::batch::witt_mao_magnification_scaled(variant, in.u.data() + first, in.rho.data() + first,
+        lumora::batch::disk_magnification_lanes(variant, in.u.data() + first, in.rho.data() + first,
                                                      got.data() + first, length);
     }
     std::size_t mismatches = 0;
@@ -173,7 +173,7 @@ TEST_P(Batch, RingMatchesTheScalarKernelBitForBit) {
             std::vector<double> got(n, -1.0);
             std::unique_ptr<bool[]> failed(new bool[n]);
             std::fill(failed.get(), failed.get() + n, true);  // every flag must be written
-            lumora::batch::heyrovsky_magnification(variant, l, r.data(), re, rstar, got.data(), failed.get(), n);
+            lumora::batch::ring_magnification_lanes(variant, l, r.data(), re, rstar, got.data(), failed.get(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 const lumora::EllipticResult want = lumora::heyrovsky_magnification(l, r[i], re, rstar);
                 const bool ok = want ? same_bits(got[i], *want) && !failed[i] : std::isnan(got[i]) && failed[i];
