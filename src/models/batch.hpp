@@ -12,7 +12,9 @@
 // duplication loop (Carlson 1995, Numer. Algorithms 10, 13-26; DLMF 19.25.2,
 // 19.36), two vectors at a time (16 and 8 lanes).  Each lane performs the
 // scalar sequence of IEEE operations in the same order: separate multiplies
-// and adds (no fused multiply-add), correctly rounded division and square root, branches as masks, loops with
+// and adds (no fused multiply-add: the vector units are compiled with
+// -ffp-contract=off, and tools/check_objects.py verifies it), correctly
+// rounded division and square root, branches as masks, loops with
 // data-dependent counts run until every lane has stopped, with the finished
 // lanes frozen, and the C library calls (atan, pow, log) made per lane.
 // The far-field branch of the disk and the near-ring expansion of the ring

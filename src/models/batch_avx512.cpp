@@ -1,7 +1,11 @@
 // The AVX-512 variant of the batch kernels (8 lanes), compiled with
-// -mavx512f.  The code itself is in batch_lanes.hpp and batch_driver.hpp;
-// this file supplies the vector operations and defines the two entry
-// points of batch_variants.hpp.
+// -mavx512f and -ffp-contract=off (its own compile options, CMakeLists.txt).
+// Without -ffp-contract=off GCC contracts a·b + c into a fused multiply-add
+// wherever the instruction set has one (AVX-512F does, without -mfma), and
+// a fused result is rounded once instead of twice: the lanes would no
+// longer have the scalar kernel's bits.  The code itself is in
+// batch_lanes.hpp and batch_driver.hpp; this file supplies the vector
+// operations and defines the two entry points of batch_variants.hpp.
 #if defined(__x86_64__) && defined(__AVX512F__)
 
 #include <immintrin.h>

@@ -36,7 +36,9 @@
 // compiled for an instruction set the baseline build must not reach, and
 // an inline function compiled here could become the copy the linker keeps
 // for every caller.  The headers included below hold only constants and
-// tables (and the C library's declarations).
+// tables (and the C library's declarations); the object check
+// (tools/check_objects.py) verifies that a vector unit defines no symbol but
+// its entry points.
 #pragma once
 
 #include <math.h>
@@ -46,6 +48,7 @@
 
 #include "numerics/constants.hpp"
 #include "numerics/ellint_table.hpp"
+#include "numerics/strict_fp.hpp"
 
 namespace lumora::batch {
 namespace {

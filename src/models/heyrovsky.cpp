@@ -5,6 +5,7 @@
 
 #include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
+#include "numerics/strict_fp.hpp"
 
 namespace lumora {
 

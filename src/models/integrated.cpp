@@ -9,6 +9,7 @@
 #include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
 #include "numerics/constants.hpp"
+#include "numerics/strict_fp.hpp"
 #include "numerics/tanh_sinh.hpp"
 
 namespace lumora {

@@ -10,6 +10,7 @@
 
 #include "numerics/agm.hpp"
 #include "numerics/constants.hpp"
+#include "numerics/strict_fp.hpp"
 
 namespace lumora {
 namespace {

@@ -9,6 +9,7 @@
 #include "numerics/agm.hpp"
 #include "numerics/carlson.hpp"
 #include "numerics/constants.hpp"
+#include "numerics/strict_fp.hpp"
 #include "numerics/ellint_table.hpp"
 
 namespace lumora {
