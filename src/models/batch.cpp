@@ -1,8 +1,11 @@
-// Batch kernels: the choice of variant from the CPU's features, the dispatch, and the scalar loops (see batch.hpp).  Compiled
+// Batch kernels: the choice of variant from LUMORA_KERNELS and the CPU's
+// features, the dispatch, and the scalar loops (see batch.hpp).  Compiled
 // for the baseline instruction set: the vector variants are reached only
 // through a CPU check made here.
 #include "models/batch.hpp"
 
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "models/batch_variants.hpp"
@@ -36,11 +39,9 @@ const Features& features() noexcept {
 
 // AVX2 first: the kernels are bound by the divider (about 70 divisions and
 // square roots per value), which is no faster per lane at 8 lanes than at
-// 4, and by the scalar atan and pow calls, and on the development machine
-// the AVX2 variant is faster than the AVX-512 one in every measured call
-// (whole calls 0.52x against 0.56x, the integrated functions 0.53x against
-// 0.62x of the scalar build).  AVX-512 is used on a processor with
-// AVX-512F but not AVX2, should one exist, and is tested either way.
+// 4, and by the scalar atan and pow calls (benchmarks/bench_variants.py).
+// AVX-512 is used on a processor with AVX-512F but not AVX2, should one
+// exist, or when LUMORA_KERNELS asks for it.
 Variant fastest() noexcept {
     if (supported(Variant::avx2)) {
         return Variant::avx2;
@@ -75,8 +76,19 @@ bool supported(Variant variant) noexcept {
     return true;
 }
 
+Variant variant_from_env(const char* text) noexcept {
+    for (const Variant variant : {Variant::scalar, Variant::avx2, Variant::avx512}) {
+        if (text != nullptr && std::strcmp(text, name(variant)) == 0 && supported(variant)) {
+            return variant;
+        }
+    }
+    return fastest();  // unset, empty, "auto", unknown, or a variant missing here
+}
+
 Variant chosen_variant() noexcept {
-    static const Variant chosen = fastest();
+    // Read once, like the worker pool's thread count: a later change of the
+    // environment does not switch the variant of a running process.
+    static const Variant chosen = variant_from_env(std::getenv("LUMORA_KERNELS"));
     return chosen;
 }
 

@@ -55,9 +55,19 @@ enum class Variant { scalar, avx2, avx512 };
 // Whether this build and this CPU can run the variant (scalar: always).
 bool supported(Variant variant) noexcept;
 
-// The variant of this process, determined on the first call from the
-// CPU's features (avx2, else avx512, else scalar) and kept.
+// The variant of this process, determined on the first call (the first
+// batch call, or an earlier call of this function) and kept.
+// LUMORA_KERNELS, read then and only then, names it:
+//   unset, empty or "auto"      the fastest the CPU has: avx2, else
+//                               avx512, else scalar;
+//   "scalar", "avx2", "avx512"  that variant, if this build and CPU have
+//                               it; otherwise as "auto";
+//   anything else               as "auto".
 Variant chosen_variant() noexcept;
+
+// The variant that LUMORA_KERNELS = text selects on this CPU (text may be
+// null, for unset), by the rules of chosen_variant.
+Variant variant_from_env(const char* text) noexcept;
 
 // "scalar", "avx2" or "avx512".
 const char* name(Variant variant) noexcept;

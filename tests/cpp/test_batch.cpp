@@ -189,6 +189,39 @@ TEST_P(Batch, RingMatchesTheScalarKernelBitForBit) {
     EXPECT_EQ(mismatches, 0u) << "of " << total << " inputs";
 }
 
+// LUMORA_KERNELS: a variant by its exact name where this build and CPU
+// have it; "auto", unset, empty, unknown or a missing variant give the
+// fastest available (avx2, else avx512, else scalar).
+TEST(BatchVariant, ChosenFromTheEnvironment) {
+    using lumora::batch::supported;
+    using lumora::batch::variant_from_env;
+    const Variant fastest = supported(Variant::avx2)     ? Variant::avx2
+                            : supported(Variant::avx512) ? Variant::avx512
+                                                         : Variant::scalar;
+    const auto or_fastest = [&](Variant v) { return supported(v) ? v : fastest; };
+    struct Case {
+        const char* text;
+        Variant expected;
+    };
+    const Case cases[] = {
+        {nullptr, fastest},
+        {"", fastest},
+        {"auto", fastest},
+        {"scalar", Variant::scalar},
+        {"avx2", or_fastest(Variant::avx2)},
+        {"avx512", or_fastest(Variant::avx512)},
+        {"AVX2", fastest},
+        {" scalar", fastest},
+        {"scalar ", fastest},
+        {"sse2", fastest},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text == nullptr ? "(unset)" : c.text);
+        EXPECT_EQ(variant_from_env(c.text), c.expected);
+    }
+    EXPECT_TRUE(supported(lumora::batch::chosen_variant()));
+}
+
 INSTANTIATE_TEST_SUITE_P(Variants, Batch, testing::Values(Variant::avx512, Variant::avx2, Variant::scalar),
                          [](const testing::TestParamInfo<Variant>& info) { return lumora::batch::name(info.param); });
 
