@@ -49,8 +49,7 @@ std::vector<double> grid(double first, double last, std::size_t n) {
 // The batch variants this CPU runs, narrowest first.
 std::vector<lumora::batch::Variant> supported_variants() {
     std::vector<lumora::batch::Variant> out;
-    for (const auto variant : {lumora::batch::Variant::scalar, lumora::batch::Variant::avx2,
-                               lumora::batch::Variant::avx512}) {
+    for (const auto variant : {lumora::batch::Variant::scalar, lumora::batch::Variant::avx2}) {
         if (lumora::batch::supported(variant)) out.push_back(variant);
     }
     return out;

@@ -48,7 +48,7 @@ print(json.dumps({name: best(f, r) / n for name, (f, n, r) in calls.items()}))
 SUPPORTED = r"""
 import sys
 flags = open("/proc/cpuinfo").read().split() if sys.platform == "linux" else []
-print(" ".join(v for v, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags))
+print(" ".join(v for v, flag in (("avx2", "avx2"),) if flag in flags))
 """
 
 

@@ -5,15 +5,14 @@
 The kernels' bits rest on IEEE operations in the order the source writes
 them, each rounded once: a fused multiply-add rounds a·b + c once instead
 of twice, and the compiler emits one wherever contraction is allowed and
-the instruction set has it (AVX-512F does, without -mfma).  The check
+the instruction set has it (-mfma, or AVX-512F even without it).  The check
 fails, naming the object, function and instruction, on
 
 - any fused multiply-add instruction in the module (FMA3 and FMA4 on
   x86-64: vfmadd*, vfmsub*, vfnmadd*, vfnmsub*, vfmaddsub*, vfmsubadd*;
   fmadd, fmsub, fnmadd, fnmsub, fmla, fmls on AArch64);
 - a 256- or 512-bit register (ymm, zmm) in an object that is not a vector
-  unit (batch_avx2, batch_avx512): code the baseline build reaches without
-  a CPU check;
+  unit (batch_avx2): code the baseline build reaches without a CPU check;
 - a global or weak text symbol of a vector unit other than its entry
   points (disk_lanes_<set>, ring_lanes_<set>): an inline function compiled
   there is a COMDAT copy the linker may keep for baseline callers.
@@ -29,7 +28,7 @@ import sys
 
 FUSED = re.compile(r"^(v?fn?m(add|sub)\w*|fml[as]\w*)$")
 WIDE = re.compile(r"%?\b[yz]mm\d+\b")
-VECTOR_UNIT = re.compile(r"batch_(avx2|avx512)\.cpp\.o(bj)?$")
+VECTOR_UNIT = re.compile(r"batch_(avx2)\.cpp\.o(bj)?$")
 
 
 def disassemble(objdump, path):

@@ -21,7 +21,6 @@ namespace {
 // part of its answer).
 struct Features {
     bool avx2 = false;
-    bool avx512 = false;
 };
 
 const Features& features() noexcept {
@@ -30,26 +29,16 @@ const Features& features() noexcept {
 #if defined(LUMORA_SIMD_X86)
         __builtin_cpu_init();
         f.avx2 = __builtin_cpu_supports("avx2");
-        f.avx512 = __builtin_cpu_supports("avx512f");
 #endif
         return f;
     }();
     return found;
 }
 
-// AVX2 first: the kernels are bound by the divider (about 70 divisions and
-// square roots per value), which is no faster per lane at 8 lanes than at
-// 4, and by the scalar atan and pow calls (benchmarks/bench_variants.py).
-// AVX-512 is used on a processor with AVX-512F but not AVX2, should one
-// exist, or when LUMORA_KERNELS asks for it.
+// The vector variant wherever it runs (about half the time of the scalar
+// kernels per whole call, benchmarks/bench_variants.py).
 Variant fastest() noexcept {
-    if (supported(Variant::avx2)) {
-        return Variant::avx2;
-    }
-    if (supported(Variant::avx512)) {
-        return Variant::avx512;
-    }
-    return Variant::scalar;
+    return supported(Variant::avx2) ? Variant::avx2 : Variant::scalar;
 }
 
 }  // namespace
@@ -66,8 +55,6 @@ double ring_or_nan(double l, double r, double re, double rstar, bool* failed) no
 
 bool supported(Variant variant) noexcept {
     switch (variant) {
-        case Variant::avx512:
-            return features().avx512;
         case Variant::avx2:
             return features().avx2;
         case Variant::scalar:
@@ -77,7 +64,7 @@ bool supported(Variant variant) noexcept {
 }
 
 Variant variant_from_env(const char* text) noexcept {
-    for (const Variant variant : {Variant::scalar, Variant::avx2, Variant::avx512}) {
+    for (const Variant variant : {Variant::scalar, Variant::avx2}) {
         if (text != nullptr && std::strcmp(text, name(variant)) == 0 && supported(variant)) {
             return variant;
         }
@@ -94,8 +81,6 @@ Variant chosen_variant() noexcept {
 
 const char* name(Variant variant) noexcept {
     switch (variant) {
-        case Variant::avx512:
-            return "avx512";
         case Variant::avx2:
             return "avx2";
         case Variant::scalar:
@@ -108,9 +93,6 @@ void disk_magnification_lanes(Variant variant, const double* u, const double* rh
                               std::size_t n) noexcept {
     switch (variant) {
 #if defined(LUMORA_SIMD_X86)
-        case Variant::avx512:
-            detail::disk_lanes_avx512(u, rho, out, n);
-            return;
         case Variant::avx2:
             detail::disk_lanes_avx2(u, rho, out, n);
             return;
@@ -126,9 +108,6 @@ void ring_magnification_lanes(Variant variant, double l, const double* r, double
                               bool* failed, std::size_t n) noexcept {
     switch (variant) {
 #if defined(LUMORA_SIMD_X86)
-        case Variant::avx512:
-            detail::ring_lanes_avx512(l, r, re, rstar, out, failed, n);
-            return;
         case Variant::avx2:
             detail::ring_lanes_avx2(l, r, re, rstar, out, failed, n);
             return;

@@ -1,7 +1,8 @@
 // The AVX2 variant of the batch kernels (4 lanes), compiled with
 // -mavx2 and -ffp-contract=off (its own compile options, CMakeLists.txt).
 // Without -ffp-contract=off GCC contracts a·b + c into a fused multiply-add
-// wherever the instruction set has one (AVX-512F does, without -mfma), and
+// wherever the instruction set has one (-mfma, or an instruction set
+// that implies it: AVX-512F has fused multiply-adds without -mfma), and
 // a fused result is rounded once instead of twice: the lanes would no
 // longer have the scalar kernel's bits.  The code itself is in
 // batch_lanes.hpp and batch_driver.hpp; this file supplies the vector

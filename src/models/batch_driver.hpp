@@ -3,7 +3,7 @@
 // that sorts the elements of a list into the vector branches, the general
 // vector path and the scalar kernel, and the two drivers built on it,
 // disk_lanes and ring_lanes, over the lane mathematics of batch_lanes.hpp.
-// Included only by the vector units (batch_avx2.cpp, batch_avx512.cpp);
+// Included only by the vector unit (batch_avx2.cpp);
 // like batch_lanes.hpp it includes no header with inline code of its own:
 // the scalar kernels it falls back on are declared, and defined out of
 // line in the baseline build (models/witt_mao.cpp, models/batch.cpp).

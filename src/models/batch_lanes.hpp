@@ -1,7 +1,7 @@
 // Lane mathematics of the batch kernels: the uniform-disk and ring kernels
 // written once over an instruction set type S, lane by lane.  Included only
-// by the vector units (batch_avx2.cpp, batch_avx512.cpp) through
-// batch_driver.hpp, each compiled for its instruction set.
+// by the vector unit (batch_avx2.cpp) through batch_driver.hpp, compiled
+// for its instruction set.
 //
 // Each lane performs, operation for operation, the scalar sequence of
 //   witt_mao_magnification_scaled (Witt & Mao 1994) and
