@@ -1,14 +1,13 @@
 // The batch kernels against the scalar kernels, bit for bit: every variant
 // this CPU runs, on a seeded random set that reaches every branch of the
 // uniform-disk and ring kernels, the special values and the thresholds
-// with their neighbours.  Bits are compared (memcmp), so a NaN payload or
+// with their neighbours.  Bits are compared, so a NaN payload or
 // the sign of a zero counts.  LUMORA_BATCH_SAMPLES sets the number of random
 // inputs per set (default 30000; the long run uses 1000000).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <algorithm>
 #include <limits>
 #include <memory>
@@ -18,13 +17,15 @@
 #include "models/batch.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using lumora::batch::Variant;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
+using test_support::inf;
+using test_support::nan;
+using test_support::same_bits;
 constexpr double tiny = std::numeric_limits<double>::denorm_min();
 
 // Values that take a special path somewhere: NaN, ±∞, ±0, a subnormal,
@@ -36,8 +37,6 @@ std::size_t samples() {
     const char* text = std::getenv("LUMORA_BATCH_SAMPLES");
     return text != nullptr ? std::strtoull(text, nullptr, 10) : 30000;
 }
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // One test instance per variant (the scalar loop included: the only one in a
 // build without the vector variants); a variant this CPU or build lacks
