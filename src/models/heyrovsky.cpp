@@ -9,6 +9,7 @@
 
 namespace lumora {
 
+// Lane-wise twin: Kernels::ring_near and Kernels::ring (models/batch_lanes.hpp); change both alike.
 EllipticResult heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
     const double c = re / rstar;
     const double h = c * c;

@@ -8,6 +8,7 @@
 
 namespace lumora {
 
+// Lane-wise twin: Kernels::disk_far and Kernels::disk (models/batch_lanes.hpp); change both alike.
 double witt_mao_magnification_scaled(double u, double rho) noexcept {
     // Point source (no disk): the point-lens magnification.  A NaN ρ compares
     // false and goes on to the closed form, which turns it into NaN.
