@@ -51,7 +51,7 @@ def text_symbols(nm, path):
     out = subprocess.run([nm, "--defined-only", path], check=True, capture_output=True, text=True).stdout
     for line in out.splitlines():
         fields = line.split()
-        if len(fields) == 3 and fields[1] in "TWViu":
+        if len(fields) == 3 and fields[1] in "TWi":
             yield fields[2]
 
 
