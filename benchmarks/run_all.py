@@ -130,7 +130,7 @@ def main():
     print("| variant | disk kernel [ns/value] | ratio | ring kernel [us/separation] | ratio |")
     print("|---|---|---|---|---|")
     print(f"| plain scalar loop | {loop:.1f} | 1.00 | {ring_loop / 1e3:.1f} | 1.00 |")
-    for variant in ("scalar", "avx2", "avx512"):
+    for variant in ("scalar", "avx2"):
         if f"disk_batch_{variant}" in single:
             disk = single[f"disk_batch_{variant}"][0]
             ring = single[f"ring_batch_{variant}"][0]

@@ -113,20 +113,37 @@ class TestNoTrace:
         assert err == "" if report is None else report in err
 
 
-@pytest.mark.address_space
-def test_running_out_of_memory_is_a_memory_error():
-    # 10^5 x 10^5 pairs cannot be held under a small address-space limit;
-    # the failed C++ allocation must surface as MemoryError, not as a panic.
-    script = """
-import resource, lumora
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+OUT_OF_MEMORY = [
+    # 10^5 x 10^5 pairs: the list of pairs, on the calling thread, cannot be
+    # held under a 2 GiB address-space limit.
+    pytest.param("""
 resource.setrlimit(resource.RLIMIT_AS, (2 << 30, hard))
-try:
-    lumora.multi_witt_mao_magnification([1.0], range(10**5), range(10**5))
-except MemoryError:
-    print("MemoryError")
-"""
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(lumora.__file__))
+lumora.multi_witt_mao_magnification([1.0], range(10**5), range(10**5))
+""", id="caller"),
+    # 64 rows of 10^6 results (8 MB each), each allocated by the nested map
+    # on a pool worker, in 24 MiB more address space than the process has
+    # once the pool and the input list exist: after the input's 8 MB copy
+    # on the calling thread, a worker's allocation fails within 2 rows
+    # (u = 10^4 > 1000ρ: the cheap far-field branch).
+    pytest.param("""
+l = [1e5] * 10**6
+lumora.witt_mao_magnification(l[:10], 1.0, 0.1)  # starts the pool
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + 24 * 2**20, hard))
+lumora.multi_witt_mao_magnification(l, [1.0] * 8, [0.1] * 8)
+""", id="worker"),
+]
+
+
+@pytest.mark.address_space
+@pytest.mark.parametrize("body", OUT_OF_MEMORY)
+def test_running_out_of_memory_is_a_memory_error(body):
+    # A failed C++ allocation (std::bad_alloc), on the calling thread or on a
+    # pool worker, must surface as MemoryError, not as a panic.
+    script = "import resource, lumora\nsoft, hard = resource.getrlimit(resource.RLIMIT_AS)\ntry:" + \
+        body.replace("\n", "\n    ") + "\nexcept MemoryError:\n    print('MemoryError')\n"
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(lumora.__file__), RAYON_NUM_THREADS="2")
     result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == "MemoryError", result.stderr
 

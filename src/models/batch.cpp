@@ -1,9 +1,11 @@
-// Batch kernels: the scalar reference loops, the choice of variant from the
-// CPU's features, and the dispatch (see batch.hpp).  Compiled for the
-// baseline instruction set: the vector variants are reached only through
-// a CPU check made here.
+// Batch kernels: the choice of variant from LUMORA_KERNELS and the CPU's
+// features, the dispatch, and the scalar loops (see batch.hpp).  Compiled
+// for the baseline instruction set: the vector variants are reached only
+// through a CPU check made here.
 #include "models/batch.hpp"
 
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "models/batch_variants.hpp"
@@ -19,7 +21,6 @@ namespace {
 // part of its answer).
 struct Features {
     bool avx2 = false;
-    bool avx512 = false;
 };
 
 const Features& features() noexcept {
@@ -28,40 +29,16 @@ const Features& features() noexcept {
 #if defined(LUMORA_SIMD_X86)
         __builtin_cpu_init();
         f.avx2 = __builtin_cpu_supports("avx2");
-        f.avx512 = __builtin_cpu_supports("avx512f");
 #endif
         return f;
     }();
     return found;
 }
 
-bool cpu_has(Variant variant) noexcept {
-    switch (variant) {
-        case Variant::avx512:
-            return features().avx512;
-        case Variant::avx2:
-            return features().avx2;
-        case Variant::scalar:
-            break;
-    }
-    return true;
-}
-
-// AVX2 first: the kernels are bound by the divider (about 70 divisions and
-// square roots per value), which is no faster per lane at 8 lanes than at
-// 4, and by the scalar atan and pow calls, and on the development machine
-// the AVX2 variant is faster than the AVX-512 one in every measured call
-// (whole calls 0.52x against 0.56x, the integrated functions 0.53x against
-// 0.62x of the scalar build).  AVX-512 is used on a processor with
-// AVX-512F but not AVX2, should one exist, and is tested either way.
-Variant detect() noexcept {
-    if (cpu_has(Variant::avx2)) {
-        return Variant::avx2;
-    }
-    if (cpu_has(Variant::avx512)) {
-        return Variant::avx512;
-    }
-    return Variant::scalar;
+// The vector variant wherever it runs (about half the time of the scalar
+// kernels per whole call, benchmarks/bench_variants.py).
+Variant fastest() noexcept {
+    return supported(Variant::avx2) ? Variant::avx2 : Variant::scalar;
 }
 
 }  // namespace
@@ -76,17 +53,34 @@ double ring_or_nan(double l, double r, double re, double rstar, bool* failed) no
 
 }  // namespace detail
 
-bool supported(Variant variant) noexcept { return cpu_has(variant); }
+bool supported(Variant variant) noexcept {
+    switch (variant) {
+        case Variant::avx2:
+            return features().avx2;
+        case Variant::scalar:
+            break;
+    }
+    return true;
+}
 
-Variant best_variant() noexcept {
-    static const Variant best = detect();
-    return best;
+Variant variant_from_env(const char* text) noexcept {
+    for (const Variant variant : {Variant::scalar, Variant::avx2}) {
+        if (text != nullptr && std::strcmp(text, name(variant)) == 0 && supported(variant)) {
+            return variant;
+        }
+    }
+    return fastest();  // unset, empty, "auto", unknown, or a variant missing here
+}
+
+Variant chosen_variant() noexcept {
+    // Read once, like the worker pool's thread count: a later change of the
+    // environment does not switch the variant of a running process.
+    static const Variant chosen = variant_from_env(std::getenv("LUMORA_KERNELS"));
+    return chosen;
 }
 
 const char* name(Variant variant) noexcept {
     switch (variant) {
-        case Variant::avx512:
-            return "avx512";
         case Variant::avx2:
             return "avx2";
         case Variant::scalar:
@@ -95,33 +89,27 @@ const char* name(Variant variant) noexcept {
     return "scalar";
 }
 
-void witt_mao_magnification_scaled(Variant variant, const double* u, const double* rho, double* out,
-                                   std::size_t n) noexcept {
+void disk_magnification_lanes(Variant variant, const double* u, const double* rho, double* out,
+                              std::size_t n) noexcept {
     switch (variant) {
 #if defined(LUMORA_SIMD_X86)
-        case Variant::avx512:
-            detail::witt_mao_avx512(u, rho, out, n);
-            return;
         case Variant::avx2:
-            detail::witt_mao_avx2(u, rho, out, n);
+            detail::disk_lanes_avx2(u, rho, out, n);
             return;
 #endif
         default:
             for (std::size_t i = 0; i < n; ++i) {
-                out[i] = lumora::witt_mao_magnification_scaled(u[i], rho[i]);
+                out[i] = witt_mao_magnification_scaled(u[i], rho[i]);
             }
     }
 }
 
-void heyrovsky_magnification(Variant variant, double l, const double* r, double re, double rstar,
-                             double* out, bool* failed, std::size_t n) noexcept {
+void ring_magnification_lanes(Variant variant, double l, const double* r, double re, double rstar, double* out,
+                              bool* failed, std::size_t n) noexcept {
     switch (variant) {
 #if defined(LUMORA_SIMD_X86)
-        case Variant::avx512:
-            detail::heyrovsky_avx512(l, r, re, rstar, out, failed, n);
-            return;
         case Variant::avx2:
-            detail::heyrovsky_avx2(l, r, re, rstar, out, failed, n);
+            detail::ring_lanes_avx2(l, r, re, rstar, out, failed, n);
             return;
 #endif
         default:
@@ -132,3 +120,16 @@ void heyrovsky_magnification(Variant variant, double l, const double* r, double 
 }
 
 }  // namespace lumora::batch
+
+namespace lumora {
+
+void disk_magnification_lanes(const double* u, const double* rho, double* out, std::size_t n) noexcept {
+    batch::disk_magnification_lanes(batch::chosen_variant(), u, rho, out, n);
+}
+
+void ring_magnification_lanes(double l, const double* r, double re, double rstar, double* out, bool* failed,
+                              std::size_t n) noexcept {
+    batch::ring_magnification_lanes(batch::chosen_variant(), l, r, re, rstar, out, failed, n);
+}
+
+}  // namespace lumora

@@ -1,11 +1,17 @@
-// The AVX2 variant of the batch kernels (4 lanes), compiled with -mavx2
-// (and never -mfma: every multiply and add stays separate).  The code
-// itself is in batch_kernels.hpp; this file supplies the vector operations.
+// The AVX2 variant of the batch kernels (4 lanes), compiled with
+// -mavx2 and -ffp-contract=off (its own compile options, CMakeLists.txt).
+// Without -ffp-contract=off GCC contracts a·b + c into a fused multiply-add
+// wherever the instruction set has one (-mfma, or an instruction set
+// that implies it: AVX-512F has fused multiply-adds without -mfma), and
+// a fused result is rounded once instead of twice: the lanes would no
+// longer have the scalar kernel's bits.  The code itself is in
+// batch_lanes.hpp and batch_driver.hpp; this file supplies the vector
+// operations and defines the two entry points of batch_variants.hpp.
 #if defined(__x86_64__) && defined(__AVX2__)
 
 #include <immintrin.h>
 
-#include "models/batch_kernels.hpp"
+#include "models/batch_driver.hpp"
 
 namespace lumora::batch {
 namespace {
@@ -56,13 +62,13 @@ struct Avx2 {
 
 namespace detail {
 
-void witt_mao_avx2(const double* u, const double* rho, double* out, std::size_t n) noexcept {
-    witt_mao_batch<Twice<Avx2>>(u, rho, out, n);
+void disk_lanes_avx2(const double* u, const double* rho, double* out, std::size_t n) noexcept {
+    disk_lanes<Twice<Avx2>>(u, rho, out, n);
 }
 
-void heyrovsky_avx2(double l, const double* r, double re, double rstar, double* out, bool* failed,
+void ring_lanes_avx2(double l, const double* r, double re, double rstar, double* out, bool* failed,
                     std::size_t n) noexcept {
-    heyrovsky_batch<Twice<Avx2>>(l, r, re, rstar, out, failed, n);
+    ring_lanes<Twice<Avx2>>(l, r, re, rstar, out, failed, n);
 }
 
 }  // namespace detail

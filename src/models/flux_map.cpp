@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "models/batch.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
@@ -95,7 +96,7 @@ void thin_annulus_magnification_batch(double u, double rho, const double* r, dou
             ++disks;
         }
     }
-    witt_mao_magnification_scaled_batch(separation.data(), radius.data(), w.data(), disks);
+    disk_magnification_lanes(separation.data(), radius.data(), w.data(), disks);
     for (std::size_t i = 0; i < n; ++i) {
         const Annulus annulus(r[i]);
         const double w_minus = annulus.has_inner() ? w[inner_slot[i]] : 0.0;
@@ -137,7 +138,7 @@ std::expected<std::vector<double>, EllipticError> discrete_flux_map_heyrovsky_ma
         double sum = 0.0;
         for (std::size_t start = 0; start < bl.size(); start += block) {
             const std::size_t n = std::min(block, bl.size() - start);
-            heyrovsky_magnification_batch(li, bl.data() + start, re, rstar, ring.data(), failed.data(), n);
+            ring_magnification_lanes(li, bl.data() + start, re, rstar, ring.data(), failed.data(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 if (failed[i]) {
                     const EllipticResult a = heyrovsky_magnification(li, bl[start + i], re, rstar);

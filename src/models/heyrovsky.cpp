@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "models/batch.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
+#include "numerics/strict_fp.hpp"
 
 namespace lumora {
 
+// Lane-wise twin: Kernels::ring_near and Kernels::ring (models/batch_lanes.hpp); change both alike.
 EllipticResult heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
     const double c = re / rstar;
     const double h = c * c;
@@ -53,12 +54,6 @@ EllipticResult heyrovsky_magnification(double l, double r, double re, double rst
         return p;
     }
     return (2 * h * *kk + d * d * *p) * (4 / (s * std::sqrt(big_l))) / two_pi;
-}
-
-void heyrovsky_magnification_batch(double l, const double* r, double re, double rstar, double* out, bool* failed,
-                                   std::size_t n) noexcept {
-    // The vector variant this CPU runs, or the scalar loop (models/batch.hpp).
-    batch::heyrovsky_magnification(batch::best_variant(), l, r, re, rstar, out, failed, n);
 }
 
 }  // namespace lumora

@@ -18,9 +18,12 @@
 // | re = 0, |r − l| ≥ 1e-5             | 1 up to rounding                      |
 // | NaN l or r, or l·r < 0             | "ellipk: Arguments cannot be NAN."    |
 // | other elliptic failures            | the message of ellipk, then ellippi   |
+//
+// The scalar kernel is the definition; its lane-wise twin is
+// Kernels::ring_near and Kernels::ring in batch_lanes.hpp (the batch form,
+// ring_magnification_lanes, is in batch.hpp): a change of the order of
+// operations here is made there too.
 #pragma once
-
-#include <cstddef>
 
 #include "numerics/expected.hpp"
 
@@ -29,13 +32,5 @@ namespace lumora {
 // Ring magnification, or the message of the elliptic routine that failed
 // first.  Pure and re-entrant; nothing is validated.
 EllipticResult heyrovsky_magnification(double l, double r, double re, double rstar) noexcept;
-
-// The ring kernel for one lens distance and n ring radii, bit for bit: for
-// i < n, out[i] = heyrovsky_magnification(l, r[i], re, rstar) and
-// failed[i] = false, or, where that returns an error, out[i] = NaN and
-// failed[i] = true.  With the vector kernels where the CPU has them
-// (models/batch.hpp).  The outputs may not overlap r.
-void heyrovsky_magnification_batch(double l, const double* r, double re, double rstar, double* out, bool* failed,
-                                   std::size_t n) noexcept;
 
 }  // namespace lumora

@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <utility>
 
+#include "models/batch.hpp"
 #include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
 #include "numerics/constants.hpp"
+#include "numerics/strict_fp.hpp"
 #include "numerics/tanh_sinh.hpp"
 
 namespace lumora {
@@ -47,7 +49,7 @@ std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, dou
                 separation[i] = u;
                 radius[i] = rho * s[i];
             }
-            witt_mao_magnification_scaled_batch(separation.data(), radius.data(), w.data(), n);
+            disk_magnification_lanes(separation.data(), radius.data(), w.data(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 if (std::isnan(w[i])) failed = true;
                 y[i] = s[i] * s[i] * w[i];

@@ -1,15 +1,14 @@
 #include "models/witt_mao.hpp"
 
-#include <array>
 #include <cmath>
-#include <utility>
 
-#include "models/batch.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/ellint.hpp"
+#include "numerics/strict_fp.hpp"
 
 namespace lumora {
 
+// Lane-wise twin: Kernels::disk_far and Kernels::disk (models/batch_lanes.hpp); change both alike.
 double witt_mao_magnification_scaled(double u, double rho) noexcept {
     // Point source (no disk): the point-lens magnification.  A NaN ρ compares
     // false and goes on to the closed form, which turns it into NaN.
@@ -73,39 +72,6 @@ double witt_mao_magnification_scaled(double u, double rho) noexcept {
     const double c_pi =
         2 * ((u - rho) * (u - rho)) * (1 + rho * rho) / (r * (rho * rho) * (u + rho));
     return ((*e * c_e - *kk * c_k) + *p * c_pi) / pi;
-}
-
-void witt_mao_magnification_scaled_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept {
-    // The vector variant this CPU runs, or the scalar loop (models/batch.hpp).
-    batch::witt_mao_magnification_scaled(batch::best_variant(), u, rho, out, n);
-}
-
-pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar) {
-    const double rho = rstar / re;
-    // Each piece hands its separations to the batch kernel, at most
-    // pool::batch_size at a time, as u = l·ρ.
-    return pool::parallel_map_batched<double>(l, [rho](const double* separation, double* out, std::size_t n) {
-        std::array<double, pool::batch_size> u;
-        std::array<double, pool::batch_size> radius;
-        for (std::size_t i = 0; i < n; ++i) {
-            u[i] = separation[i] * rho;
-            radius[i] = rho;
-        }
-        witt_mao_magnification_scaled_batch(u.data(), radius.data(), out, n);
-    });
-}
-
-pool::Output<pool::Output<double>> multi_witt_mao_magnification(const std::vector<double>& l,
-                                                                const std::vector<double>& re,
-                                                                const std::vector<double>& rstar) {
-    std::vector<std::pair<double, double>> pairs;
-    pairs.reserve(re.size() * rstar.size());
-    for (double einstein : re) {
-        for (double star : rstar) pairs.emplace_back(einstein, star);
-    }
-    return pool::parallel_map<pool::Output<double>>(pairs, [&l](const std::pair<double, double>& pair) {
-        return witt_mao_magnification(l, pair.first, pair.second);
-    });
 }
 
 }  // namespace lumora

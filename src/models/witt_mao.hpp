@@ -14,36 +14,18 @@
 // | u = 0, ρ > 0                  | √(ρ² + 4)/ρ                                 |
 // | NaN or infinite u or ρ        | NaN (an elliptic integral rejects it)        |
 // | u < 0                         | not folded: whatever the closed form gives   |
+//
+// The scalar kernel is the definition; its lane-wise twin is
+// Kernels::disk_far and Kernels::disk in batch_lanes.hpp (the batch form,
+// disk_magnification_lanes, is in batch.hpp): a change of the order of
+// operations here is made there too.  Declarations only, with no inline
+// code: the vector units include this header for their scalar fallback.
 #pragma once
-
-#include <cstddef>
-#include <vector>
-
-#include "pool/pool.hpp"
 
 namespace lumora {
 
 // Uniform-disk magnification for u and ρ in Einstein radii.  Never fails:
 // an elliptic-integral error becomes NaN here.  Pure and re-entrant.
 double witt_mao_magnification_scaled(double u, double rho) noexcept;
-
-// out[i] = witt_mao_magnification_scaled(u[i], rho[i]) for i < n, bit for
-// bit: the batch form the quadratures and the pool's pieces call, with the
-// vector kernels where the CPU has them (models/batch.hpp).  out may not
-// overlap u or rho.
-void witt_mao_magnification_scaled_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept;
-
-// The list function on the worker pool: ρ = rstar/re once, element i is
-// witt_mao_magnification_scaled(l[i]·ρ, ρ), in input order, bit-identical
-// for every thread count.  Throws InternalFailure if the pool cannot be
-// created; std::bad_alloc if memory runs out.
-pool::Output<double> witt_mao_magnification(const std::vector<double>& l, double re, double rstar);
-
-// witt_mao_magnification(l, re[i], rstar[j]) for every pair, re outer and
-// rstar inner (row i·len(rstar) + j): nested maps on the same pool, each
-// reading the shared l.
-pool::Output<pool::Output<double>> multi_witt_mao_magnification(const std::vector<double>& l,
-                                                                const std::vector<double>& re,
-                                                                const std::vector<double>& rstar);
 
 }  // namespace lumora

@@ -13,7 +13,7 @@
 #include "models/flux_map.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
-#include "models/witt_mao.hpp"
+#include "models/witt_mao_maps.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/once.hpp"

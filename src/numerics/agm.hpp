@@ -7,9 +7,11 @@
 
 #include <cmath>
 
+#include "numerics/constants.hpp"
+
 namespace lumora::agm {
 
-inline constexpr double tolerance = 5.995204332975846e-16;  // 2.7ε, AGM stop test
+inline constexpr double tolerance = agm_tolerance;  // 2.7ε (numerics/constants.hpp)
 
 inline bool continues(double a, double g) noexcept {
     return std::fabs(a - g) >= tolerance * std::fabs(a);

@@ -10,6 +10,7 @@
 
 #include "numerics/agm.hpp"
 #include "numerics/constants.hpp"
+#include "numerics/strict_fp.hpp"
 
 namespace lumora {
 namespace {
@@ -17,11 +18,11 @@ namespace {
 constexpr double three_pi = 9.42477796076938;     // 3π, RD(0, y, y)
 constexpr double rf_bound = 78.8959690786408;      // (3ε)^(−1/8), RF duplication stop bound
 constexpr double rd_bound = 107.63474115247546;    // (ε/4)^(−1/8), RD duplication stop bound
-constexpr double rj_bound = 110.67925377307274;    // (ε/5)^(−1/8), RJ duplication stop bound
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 // The fifth-order series T shared by RD and RJ (Carlson 1995, eq. 2.7 / 2.18).
+// Lane-wise twin: Kernels::series_t (models/batch_lanes.hpp); change both alike.
 inline double series_t(double e2, double e3, double e4, double e5) noexcept {
     return 1 - 3 * e2 / 14 + e3 / 6 + 9 * (e2 * e2) / 88 - 3 * e4 / 22 - 9 * e2 * e3 / 52 +
            3 * e5 / 26 - (e2 * e2 * e2) / 16 + 3 * (e3 * e3) / 40 + 3 * e2 * e4 / 20 +
@@ -30,6 +31,7 @@ inline double series_t(double e2, double e3, double e4, double e5) noexcept {
 
 // RC(1, 1 + e) computed from e directly (DLMF 19.2.18-19.2.20), for the RJ
 // duplication where 1 + e would lose the digits of a small e.
+// Lane-wise twin, of e >= 0: inside Kernels::rj (models/batch_lanes.hpp); change both alike.
 double rc_one_one_plus(double e) noexcept {
     if (e > 0) {
         const double r = std::sqrt(e);
@@ -84,6 +86,7 @@ double elliprc_unchecked(double x, double y) noexcept {
     return nan;  // only a NaN argument fails every comparison above
 }
 
+// Lane-wise twin, of the AGM branch RF(0, y, 1): Kernels::rf0 (models/batch_lanes.hpp); change both alike.
 double elliprf_unchecked(double x, double y, double z) noexcept {
     // Two or three equal arguments: RF reduces to RC (DLMF 19.20(i), 19.2.17).
     if (x == y) {
@@ -255,6 +258,7 @@ double elliprd_unchecked(double x, double y, double z) noexcept {
     return f * std::pow(a, -1.5) * series_t(e2, e3, e4, e5) + 3 * s;
 }
 
+// Lane-wise twin, of RJ(0, y, 1, p): Kernels::rj (models/batch_lanes.hpp); change both alike.
 double elliprj_unchecked(double x, double y, double z, double p) noexcept {
     if (p <= 0) {  // a NaN p fails this test and goes on to the general path
         // Cauchy principal value, DLMF 19.20.14 (Carlson 1995 eq. 2.22):

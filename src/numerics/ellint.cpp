@@ -9,12 +9,12 @@
 #include "numerics/agm.hpp"
 #include "numerics/carlson.hpp"
 #include "numerics/constants.hpp"
+#include "numerics/strict_fp.hpp"
 #include "numerics/ellint_table.hpp"
 
 namespace lumora {
 namespace {
 
-constexpr double one_minus_eps = 0.9999999999999998;     // 1 − 2^−52
 constexpr double one_plus_eps = 1.0000000000000002;      // 1 + 2^−52
 constexpr double eps = 2.220446049250313e-16;            // 2^−52
 constexpr double pi_lower_limit = -1.7976931348623156e306;  // −(largest finite double)/100
@@ -48,6 +48,7 @@ inline bool truncates(double t) noexcept { return t >= -two_63 && t < two_63; }
 
 }  // namespace
 
+// Lane-wise twin: Kernels::ellipk_ellipe (models/batch_lanes.hpp); change both alike.
 EllipticResult ellipk(double m) noexcept {
     const double t = 20 * m;
     if (truncates(t)) {
@@ -89,6 +90,7 @@ EllipticResult ellipk(double m) noexcept {
     return std::unexpected(ellipk_unexpected);
 }
 
+// Lane-wise twin: Kernels::ellipk_ellipe (models/batch_lanes.hpp); change both alike.
 EllipticResult ellipe(double m) noexcept {
     double c;
     double s;
@@ -141,6 +143,7 @@ EllipticResult ellipe(double m) noexcept {
     return std::unexpected(ellipe_m_too_large);
 }
 
+// Lane-wise twin: Kernels::common and Kernels::ellippi (models/batch_lanes.hpp); change both alike.
 EllipticResult ellippi(double n, double m) noexcept {
     if (n > one_minus_eps) {  // a NaN n fails this and goes to the general path below
         if (n > 1 && n <= one_plus_eps) {

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "numerics/strict_fp.hpp"
+
 namespace lumora {
 
 namespace detail {

@@ -3,6 +3,7 @@
 // is a template in the header, so that each integrand is inlined.
 #include "numerics/tanh_sinh.hpp"
 
+#include "numerics/strict_fp.hpp"
 #include "numerics/tanh_sinh_table.hpp"
 
 namespace lumora::quadrature::double_exponential::detail {

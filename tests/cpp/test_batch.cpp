@@ -1,14 +1,13 @@
 // The batch kernels against the scalar kernels, bit for bit: every variant
 // this CPU runs, on a seeded random set that reaches every branch of the
 // uniform-disk and ring kernels, the special values and the thresholds
-// with their neighbours.  Bits are compared (memcmp), so a NaN payload or
+// with their neighbours.  Bits are compared, so a NaN payload or
 // the sign of a zero counts.  LUMORA_BATCH_SAMPLES sets the number of random
 // inputs per set (default 30000; the long run uses 1000000).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <algorithm>
 #include <limits>
 #include <memory>
@@ -18,13 +17,15 @@
 #include "models/batch.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using lumora::batch::Variant;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
+using test_support::inf;
+using test_support::nan;
+using test_support::same_bits;
 constexpr double tiny = std::numeric_limits<double>::denorm_min();
 
 // Values that take a special path somewhere: NaN, ±∞, ±0, a subnormal,
@@ -36,8 +37,6 @@ std::size_t samples() {
     const char* text = std::getenv("LUMORA_BATCH_SAMPLES");
     return text != nullptr ? std::strtoull(text, nullptr, 10) : 30000;
 }
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // One test instance per variant (the scalar loop included: the only one in a
 // build without the vector variants); a variant this CPU or build lacks
@@ -120,10 +119,10 @@ TEST_P(Batch, DiskMatchesTheScalarKernelBitForBit) {
     }
     const Variant variant = GetParam();
     std::vector<double> got(n, -1.0);
-    lumora::batch::witt_mao_magnification_scaled(variant, in.u.data(), in.rho.data(), got.data(), n);
+    lumora::batch::disk_magnification_lanes(variant, in.u.data(), in.rho.data(), got.data(), n);
     // Short calls at odd offsets: the partial vectors and block ends.
     for (std::size_t first = 0, length = 1; first + length <= n && length < 1100; first += length, length += 37) {
-        lumora::batch::witt_mao_magnification_scaled(variant, in.u.data() + first, in.rho.data() + first,
+        lumora::batch::disk_magnification_lanes(variant, in.u.data() + first, in.rho.data() + first,
                                                      got.data() + first, length);
     }
     std::size_t mismatches = 0;
@@ -173,7 +172,7 @@ TEST_P(Batch, RingMatchesTheScalarKernelBitForBit) {
             std::vector<double> got(n, -1.0);
             std::unique_ptr<bool[]> failed(new bool[n]);
             std::fill(failed.get(), failed.get() + n, true);  // every flag must be written
-            lumora::batch::heyrovsky_magnification(variant, l, r.data(), re, rstar, got.data(), failed.get(), n);
+            lumora::batch::ring_magnification_lanes(variant, l, r.data(), re, rstar, got.data(), failed.get(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 const lumora::EllipticResult want = lumora::heyrovsky_magnification(l, r[i], re, rstar);
                 const bool ok = want ? same_bits(got[i], *want) && !failed[i] : std::isnan(got[i]) && failed[i];
@@ -189,7 +188,38 @@ TEST_P(Batch, RingMatchesTheScalarKernelBitForBit) {
     EXPECT_EQ(mismatches, 0u) << "of " << total << " inputs";
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, Batch, testing::Values(Variant::avx512, Variant::avx2, Variant::scalar),
+// LUMORA_KERNELS: a variant by its exact name where this build and CPU
+// have it; "auto", unset, empty, unknown or a missing variant give the
+// fastest available (avx2, else scalar); "avx512" names no variant.
+TEST(BatchVariant, ChosenFromTheEnvironment) {
+    using lumora::batch::supported;
+    using lumora::batch::variant_from_env;
+    const Variant fastest = supported(Variant::avx2) ? Variant::avx2 : Variant::scalar;
+    const auto or_fastest = [&](Variant v) { return supported(v) ? v : fastest; };
+    struct Case {
+        const char* text;
+        Variant expected;
+    };
+    const Case cases[] = {
+        {nullptr, fastest},
+        {"", fastest},
+        {"auto", fastest},
+        {"scalar", Variant::scalar},
+        {"avx2", or_fastest(Variant::avx2)},
+        {"avx512", fastest},
+        {"AVX2", fastest},
+        {" scalar", fastest},
+        {"scalar ", fastest},
+        {"sse2", fastest},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text == nullptr ? "(unset)" : c.text);
+        EXPECT_EQ(variant_from_env(c.text), c.expected);
+    }
+    EXPECT_TRUE(supported(lumora::batch::chosen_variant()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, Batch, testing::Values(Variant::avx2, Variant::scalar),
                          [](const testing::TestParamInfo<Variant>& info) { return lumora::batch::name(info.param); });
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "numerics/constants.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -31,7 +32,7 @@ using test_support::relative_error;
 using test_support::ulps;
 using test_support::Vector;
 
-constexpr double half_pi = 1.5707963267948966;
+using lumora::half_pi;
 
 double value_of(const EllipticResult& r) { return r ? *r : nan; }
 

@@ -4,16 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace {
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+using test_support::nan;
+using test_support::same_bits;
 
 struct Case {
     const char* name;
@@ -66,14 +68,12 @@ const Case cases[] = {
     {"unsorted, above x[n-1]", {0, 2, 1}, {0, 20, 40}, 1.5, -1.0, -1.0},
 };
 
-bool same(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
-
 TEST(Interp, EdgeCases) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const double got = lumora::interp(c.x, c.y, c.xp, c.v);
         EXPECT_TRUE(got == c.expected || (std::isnan(got) && std::isnan(c.expected))) << got;
-        EXPECT_TRUE(same(lumora::InterpTable(c.x, c.y)(c.xp, c.v), got));
+        EXPECT_TRUE(same_bits(lumora::InterpTable(c.x, c.y)(c.xp, c.v), got));
     }
 }
 
@@ -114,7 +114,7 @@ TEST(InterpTable, BitIdenticalToInterp) {
         for (double xp : xps) {
             const double v = pick(rng) < 50 ? 0.0 : unit(rng);
             const double want = lumora::interp(x, y, xp, v);
-            ASSERT_TRUE(same(table(xp, v), want))
+            ASSERT_TRUE(same_bits(table(xp, v), want))
                 << "trial " << trial << " nx " << nx << " ny " << ny << " xp " << xp << ": " << table(xp, v)
                 << " vs " << want;
             ++queries;

@@ -4,31 +4,22 @@
 // Python (tests/test_*.py).
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
-#include <memory>
 #include <vector>
 
 #include "models/flux_map.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using lumora::heyrovsky_magnification;
+using test_support::relative_error;
 using lumora::thin_annulus_magnification;
 using lumora::witt_mao_magnification_scaled;
-
-// |a − b| / |b|, 0 when both are equal (infinities included) or both NaN.
-double relative_error(double a, double b) {
-    if (a == b || (std::isnan(a) && std::isnan(b))) {
-        return 0.0;
-    }
-    return std::abs(a - b) / std::abs(b);
-}
 
 // A ring's mean magnification from the closed form of the annulus kernel.
 double ring(double l, double r, double re, double rstar) {
@@ -86,35 +77,6 @@ TEST(ProfileIntegral, ConstantProfileGivesTheUniformDisk) {
                 lumora::profile_integrated_heyrovsky_magnification({c.l}, constant, 1.0, 0.3, scale * lumora::pi);
             ASSERT_EQ(got.size(), 1u);
             EXPECT_LE(relative_error(got[0], witt_mao_magnification_scaled(c.l * 0.3, 0.3)), c.tolerance);
-        }
-    }
-}
-
-// The batch entry points against the scalar kernels, bit for bit (NaN
-// payloads included), on a point of every branch and special value; the
-// ring batch also flags exactly the radii where the scalar kernel fails.
-TEST(BatchKernels, EqualTheScalarKernelsBitForBit) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::vector<double> u = {0.0, 0.1, 0.1000001, 0.2, 0.5, 100.0, 100.01, 1e9, nan, 0.5, 0.5, 0.5, inf, -0.3, 0.5};
-    const std::vector<double> rho = {0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, nan, 0.0, -1.0, 0.1, 0.1, 1e-9};
-    std::vector<double> disk(u.size());
-    lumora::witt_mao_magnification_scaled_batch(u.data(), rho.data(), disk.data(), u.size());
-    for (std::size_t i = 0; i < u.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "u = " << u[i] << ", rho = " << rho[i]);
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(disk[i]),
-                  std::bit_cast<std::uint64_t>(witt_mao_magnification_scaled(u[i], rho[i])));
-    }
-    const std::vector<double> r = {0.0, 0.3, 0.5, 0.5 + 1e-6, 0.5 - 1e-6, 0.7, 1.0, 2.0, nan, -0.2, inf};
-    for (const double l : {0.5, 0.0, 1e-9, 3.0, -0.5, nan}) {
-        std::vector<double> ring(r.size());
-        std::unique_ptr<bool[]> failed(new bool[r.size()]);
-        lumora::heyrovsky_magnification_batch(l, r.data(), 1.0, 0.2, ring.data(), failed.get(), r.size());
-        for (std::size_t i = 0; i < r.size(); ++i) {
-            SCOPED_TRACE(testing::Message() << "l = " << l << ", r = " << r[i]);
-            const lumora::EllipticResult a = heyrovsky_magnification(l, r[i], 1.0, 0.2);
-            EXPECT_EQ(failed[i], !a);
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(ring[i]), std::bit_cast<std::uint64_t>(a ? *a : std::nan("")));
         }
     }
 }

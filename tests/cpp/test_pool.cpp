@@ -24,6 +24,7 @@
 #include <functional>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -277,7 +278,7 @@ TEST(PoolMap, LowestFailingIndexWinsAndAllPiecesAreJoined) {
     }
 }
 
-TEST(PoolMap, ForeignExceptionsAndNestedFailures) {
+TEST(PoolMap, ForeignExceptionsMemoryAndNestedFailures) {
     // An exception of another type becomes the generic internal failure.
     for (const std::size_t n : {1u, 2u, 100u}) {
         try {
@@ -290,6 +291,23 @@ TEST(PoolMap, ForeignExceptionsAndNestedFailures) {
             EXPECT_STREQ(failure.what(), lumora::pool::generic_failure_message) << "n = " << n;
         }
     }
+    // Memory that runs out on a worker is not a broken precondition: the
+    // std::bad_alloc itself reaches the caller (the module raises MemoryError),
+    // also from an inner map.
+    for (const std::size_t n : {1u, 2u, 100u}) {
+        const auto element = [n](std::size_t i) -> double {
+            if (i == n / 2) throw std::bad_alloc();
+            return value_of(i);
+        };
+        EXPECT_THROW(parallel_map<double>(iota(n), element), std::bad_alloc) << "n = " << n;
+    }
+    const auto row = [](std::size_t k) {
+        return parallel_map<double>(iota(100), [k](std::size_t i) {
+            if (k == 30 && i == 50) throw std::bad_alloc();
+            return value_of(i);
+        });
+    };
+    EXPECT_THROW(parallel_map<lumora::pool::Output<double>>(iota(40), row), std::bad_alloc);
     // An inner map's failure travels through the outer map.
     try {
         parallel_map<lumora::pool::Output<double>>(iota(40), [](std::size_t k) {

@@ -11,17 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace {
 
 namespace de = lumora::quadrature::double_exponential;
 
-// NaN-aware relative error: 0 when both are NaN, inf when only one is.
-double relative_error(double got, double want) {
-    if (std::isnan(got) || std::isnan(want)) {
-        return std::isnan(got) && std::isnan(want) ? 0.0 : std::numeric_limits<double>::infinity();
-    }
-    return got == want ? 0.0 : std::abs(got - want) / std::abs(want);
-}
+using test_support::nan;
+using test_support::relative_error;
 
 // Rows of the table as (level, index within the level, abscissa, weight);
 // values from mpmath at 60 digits, rounded to nearest double (t = 1, 2, 3,
@@ -90,7 +87,6 @@ struct Case {
     std::uint32_t evaluations;
     double error_estimate;    // == when 0, NaN: not checked, else relative tolerance 1e-2
 };
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 const Case cases[] = {
     {"one, 1e-16", [](double) { return 1.0; }, 0, 1, 1e-16, 0.9999999999999669, 0, 385, 8.2e-15},
     {"one, 1e-6 stops after level 4", [](double) { return 1.0; }, 0, 1, 1e-6, 0.9999999999999971, 0, 49, nan},

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "models/batch.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
 #include "fuzz_support.hpp"
@@ -87,12 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rhos[i] = i % 3 ? rho : std::bit_cast<double>(std::bit_cast<std::uint64_t>(rho) ^ (scramble >> 7));
         rs[i] = i % 2 ? std::bit_cast<double>(std::bit_cast<std::uint64_t>(r) ^ (scramble >> 3)) : r * (1 - 1e-6 * step);
     }
-    lumora::witt_mao_magnification_scaled_batch(us, rhos, out, lanes);
+    lumora::disk_magnification_lanes(us, rhos, out, lanes);
     for (std::size_t i = 0; i < lanes; ++i) {
         const double scalar = lumora::witt_mao_magnification_scaled(us[i], rhos[i]);
         if (std::memcmp(&scalar, &out[i], sizeof scalar) != 0) fail("disk batch lane has the scalar bits", us[i], rhos[i]);
     }
-    lumora::heyrovsky_magnification_batch(l, rs, re, 1.0, out, failed, lanes);
+    lumora::ring_magnification_lanes(l, rs, re, 1.0, out, failed, lanes);
     for (std::size_t i = 0; i < lanes; ++i) {
         const auto scalar = lumora::heyrovsky_magnification(l, rs[i], re, 1.0);
         if (scalar.has_value() == failed[i]) fail("ring batch lane has the scalar failure status", l, rs[i]);
