@@ -49,8 +49,10 @@ EXAMPLES_OUT := $(BUILD)/examples
 _typing: _build
 	rm -rf $(STUBS) && mkdir -p $(STUBS)/lumora  # stubtest leaves its cache here
 	cp src/lumora-stubs/__init__.pyi $(STUBS)/lumora/
+	mkdir -p $(STUBS)/lumora_ld && cp src/lumora_ld-stubs/__init__.pyi $(STUBS)/lumora_ld/
 	cd $(STUBS) && MYPYPATH=. PYTHONPATH=$(CURDIR)/$(BUILD) \
-	    python3 -m mypy.stubtest lumora --mypy-config-file $(CURDIR)/pyproject.toml
+	    python3 -m mypy.stubtest lumora $$(test -e $(CURDIR)/$(BUILD)/lumora_ld.*.so && echo lumora_ld) \
+	    --mypy-config-file $(CURDIR)/pyproject.toml
 	MYPYPATH=$(STUBS) MYPY_CACHE_DIR=$(BUILD)/mypy-cache python3 -m mypy --strict examples/
 
 # The sdist and the wheel built from it, their contents listed and checked.
