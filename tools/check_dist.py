@@ -7,7 +7,7 @@ The wheel must hold the extension modules (lumora, and lumora_ld when the
 checkout has its models), their stub-only packages and the metadata,
 nothing else; its metadata must carry the licence (SPDX expression and
 file), the supported Pythons, the NumPy requirement and the `dask` extra.  The
-sdist must hold every source, test, example, benchmark and tool file of
+sdist must hold every source, test, example, benchmark, tool and docs file of
 the checkout and no build output.  Building the wheel from the sdist
 (what `python -m build` does) shows that the sdist is enough to build.
 """
@@ -24,7 +24,7 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Folders whose every file belongs in the sdist, and the single files.
-SOURCE_DIRS = ["src", "tests", "examples", "benchmarks", "tools", ".ci"]
+SOURCE_DIRS = ["src", "tests", "examples", "benchmarks", "tools", "docs", ".ci"]
 TOP_FILES = ["pyproject.toml", "CMakeLists.txt", "Makefile", "README.md", "LICENSE", "CITATION.cff", ".gitignore"]
 # What a build or a test run leaves behind; none of it may reach the sdist.
 OUTPUT_DIRS = {"build", "dist", "__pycache__", ".pytest_cache", ".mypy_cache", ".hypothesis"}
