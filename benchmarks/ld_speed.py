@@ -13,7 +13,8 @@ Python loop, whose call overhead (about 0.1 us) is part of its time.
 Times are per value, the best of three runs; the worst relative error is
 measured on a sample of the points against tests/ld_reference.py (a
 high-precision quadrature of the profile-weighted ring mean).  Then
-rtol=1e-4 against 1e-8, and workers=2 against workers=1 on 10^5 values.
+rtol=1e-4 against 1e-8, the cost of a 10-value call, and workers=2
+against workers=1 on 10^5 values.
 
 VBMicrolensing is a benchmark-only dependency from the package index, for
 example into a scratch virtual environment that sees the system's packages:
@@ -122,6 +123,19 @@ def main():
         cells = [times["lumora_ld rtol=1e-8", regime, r] / times["lumora integrated_heyrovsky", regime, r] for r in RHOS]
         print(f"| {regime}: lumora_ld 1e-8 time / integrated_heyrovsky time | "
               + " | ".join(f"{c:.4f}" for c in cells) + " |")
+
+    # The cost of a small call: 10 values that need no model work (NaN)
+    # against np.add on the same input, then 10 far values.
+    nan10, far10 = np.full(10, np.nan), rng.uniform(3.0, 100.0, 10) * 0.01
+    calls = 2000 if args.quick else 20000
+    per_call = {
+        "np.add, 10 values": best_time(lambda: [np.add(nan10, 0.01) for _ in range(calls)], 5) / calls,
+        "lumora_ld, 10 NaN values": best_time(lambda: [lumora_ld.magnification(nan10, 0.01) for _ in range(calls)],
+                                              5) / calls,
+        "lumora_ld linear, 10 far values": best_time(
+            lambda: [lumora_ld.magnification(far10, 0.01, "linear", (A,)) for _ in range(calls)], 5) / calls,
+    }
+    print("\n" + "; ".join(f"{name}: {1e6 * t:.2f} us per call" for name, t in per_call.items()))
 
     # Threads: near values of mixed rho, identical bits checked on the way.
     rho = 10.0 ** rng.uniform(-3.0, 0.0, parallel_values)
