@@ -347,24 +347,43 @@ constexpr Parameter magnification_parameters[] = {
     {"rtol", false, true},  {"out", false, true}, {"workers", false, true},
 };
 
+// The arguments every entry point shares, converted in parameter order
+// (u, rho, law, coefficients, rtol, workers; the first failure ends the
+// call) and then broadcast: everything a model call needs but its outputs.
+struct CommonArguments {
+    Broadcast inputs;
+    Profile profile;
+    double rtol;
+    std::size_t workers;
+};
+
+std::optional<CommonArguments> convert_common(PyObject* u_argument, PyObject* rho_argument, PyObject* law,
+                                              PyObject* coefficients, PyObject* rtol_argument,
+                                              PyObject* workers_argument) {
+    py_ref u = to_real_array(u_argument, "u");
+    if (!u) return std::nullopt;
+    py_ref rho = to_real_array(rho_argument, "rho");
+    if (!rho) return std::nullopt;
+    std::optional<Profile> profile = convert_profile(law, coefficients);
+    if (!profile) return std::nullopt;
+    const std::optional<double> rtol = convert_rtol(rtol_argument);
+    if (!rtol) return std::nullopt;
+    const std::optional<std::size_t> workers = convert_workers(workers_argument);
+    if (!workers) return std::nullopt;
+    std::optional<Broadcast> inputs = broadcast(std::move(u), std::move(rho));
+    if (!inputs) return std::nullopt;
+    return CommonArguments{std::move(*inputs), std::move(*profile), *rtol, *workers};
+}
+
 PyObject* magnification_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     std::array<PyObject*, std::size(magnification_parameters)> slots{};
     if (!binding::bind(Signature{"magnification", magnification_parameters}, args, nargsf, kwnames, slots)) {
         return nullptr;
     }
-    py_ref u = to_real_array(slots[0], "u");
-    if (!u) return nullptr;
-    py_ref rho = to_real_array(slots[1], "rho");
-    if (!rho) return nullptr;
-    std::optional<Profile> profile = convert_profile(slots[2], slots[3]);
-    if (!profile) return nullptr;
-    const std::optional<double> rtol = convert_rtol(slots[4]);
-    if (!rtol) return nullptr;
+    std::optional<CommonArguments> call = convert_common(slots[0], slots[1], slots[2], slots[3], slots[4], slots[6]);
+    if (!call) return nullptr;
+    const Broadcast* inputs = &call->inputs;
     PyObject* out = slots[5] != Py_None ? slots[5] : nullptr;
-    const std::optional<std::size_t> workers = convert_workers(slots[6]);
-    if (!workers) return nullptr;
-    std::optional<Broadcast> inputs = broadcast(std::move(u), std::move(rho));
-    if (!inputs) return nullptr;
     if (out != nullptr && !check_out(out, *inputs)) return nullptr;
 
     // The model writes a fresh array, or `out` itself when it is aligned,
@@ -383,8 +402,8 @@ PyObject* magnification_body(PyObject* const* args, Py_ssize_t nargsf, PyObject*
         target = py_ref::steal(PyArray_SimpleNew(inputs->ndim, inputs->dims.data(), NPY_DOUBLE));
         if (!target) return nullptr;
     }
-    compute(*profile, *rtol, data_of(inputs->u), data_of(inputs->rho),
-            static_cast<double*>(PyArray_DATA(as_array(target))), n, *workers);
+    compute(call->profile, call->rtol, data_of(inputs->u), data_of(inputs->rho),
+            static_cast<double*>(PyArray_DATA(as_array(target))), n, call->workers);
     if (out == nullptr) return PyArray_Return(reinterpret_cast<PyArrayObject*>(target.release()));
     if (target.get() != out && PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(out), as_array(target)) < 0) {
         return nullptr;
