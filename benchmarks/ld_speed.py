@@ -2,6 +2,7 @@
 when installed, VBMicrolensing.
 
     PYTHONPATH=build/py314 python3 benchmarks/ld_speed.py [--quick]
+    PYTHONPATH=build/py314 python3 benchmarks/ld_speed.py --laws
 
 The law is linear with a = 0.6 (I = 0.4 + 0.6 mu, the profile of lumora's
 integrated functions).  Per source radius rho in {1e-3, 1e-2, 0.1, 1} and
@@ -14,7 +15,8 @@ Times are per value, the best of three runs; the worst relative error is
 measured on a sample of the points against tests/ld_reference.py (a
 high-precision quadrature of the profile-weighted ring mean).  Then
 rtol=1e-4 against 1e-8, the cost of a 10-value call, and workers=2
-against workers=1 on 10^5 values.
+against workers=1 on 10^5 values.  --laws prints instead the worst
+relative error of every law per rtol on the accuracy test's points.
 
 VBMicrolensing is a benchmark-only dependency from the package index, for
 example into a scratch virtual environment that sees the system's packages:
@@ -54,10 +56,33 @@ def worst_error(values, truth):
     return float(np.max(np.abs(values - truth) / np.abs(truth)))
 
 
+def every_law():
+    """The worst relative error of every law per rtol on the accuracy test's
+    points (tests/test_ld.py), against the same truth."""
+    import lumora_ld
+    import ld_reference
+    import test_ld
+
+    print("| law | " + " | ".join(f"rtol={r:g}" for r in test_ld.RTOLS) + " |")
+    print("|---|" + "---|" * len(test_ld.RTOLS))
+    for name, (law, coefficients) in test_ld.PROFILES.items():
+        points = np.array(test_ld.accuracy_points(seed=sorted(test_ld.PROFILES).index(name) + 16))
+        truth = np.array([ld_reference.magnification(u, rho, law, coefficients, digits=20) for u, rho in points])
+        cells = []
+        for rtol in test_ld.RTOLS:
+            got = lumora_ld.magnification(points[:, 0], points[:, 1], law, coefficients, rtol=rtol)
+            cells.append(f"{worst_error(got, truth):.2g}")
+        print(f"| {name} | " + " | ".join(cells) + " |")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer values and truth points (a test run)")
+    parser.add_argument("--laws", action="store_true",
+                        help="only the worst error of every law per rtol on the accuracy test's points")
     args = parser.parse_args()
+    if args.laws:
+        return every_law()
     values = 1000 if args.quick else 10_000
     sample = 3 if args.quick else 12
     parallel_values = 10_000 if args.quick else 100_000
