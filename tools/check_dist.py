@@ -4,7 +4,7 @@
                                           and scikit-build-core, no network)
 
 The wheel must hold the extension modules (lumora, and lumora_ld when the
-checkout has its models), their stub-only packages and the metadata,
+checkout has its models), the stub-only packages and the metadata,
 nothing else; its metadata must carry the licence (SPDX expression and
 file), the supported Pythons, the NumPy requirement and the `dask` extra.  The
 sdist must hold every source, test, example, benchmark, tool and docs file of
@@ -73,10 +73,11 @@ def main():
         expected = {
             name + importlib.machinery.EXTENSION_SUFFIXES[0],
             f"{name}-stubs/__init__.pyi",
+            "lumora_ld-stubs/__init__.pyi",
             info + "METADATA", info + "WHEEL", info + "RECORD", info + "licenses/LICENSE",
         }
         if any(f.endswith(".cpp") for f in os.listdir(LD_MODELS)):
-            expected |= {"lumora_ld" + importlib.machinery.EXTENSION_SUFFIXES[0], "lumora_ld-stubs/__init__.pyi"}
+            expected.add("lumora_ld" + importlib.machinery.EXTENSION_SUFFIXES[0])
         with zipfile.ZipFile(os.path.join(out, wheel)) as zf:
             contents = set(zf.namelist())
             metadata = email.parser.Parser().parsestr(zf.read(info + "METADATA").decode())
