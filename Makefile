@@ -62,10 +62,11 @@ _examples: _build
 STUBS := $(BUILD)/stubs
 
 _typing: _build
-	rm -rf $(STUBS) && mkdir -p $(STUBS)/lumora  # stubtest leaves its cache here
+	rm -rf $(STUBS) && mkdir -p $(STUBS)/lumora $(STUBS)/lumora_ld  # stubtest leaves its cache here
 	cp src/lumora-stubs/__init__.pyi $(STUBS)/lumora/
+	cp src/lumora_ld-stubs/__init__.pyi $(STUBS)/lumora_ld/
 	cd $(STUBS) && MYPYPATH=. PYTHONPATH=$(CURDIR)/$(BUILD) \
-	    python3 -m mypy.stubtest lumora --mypy-config-file $(CURDIR)/pyproject.toml
+	    python3 -m mypy.stubtest lumora lumora_ld --mypy-config-file $(CURDIR)/pyproject.toml
 	MYPYPATH=$(STUBS) MYPY_CACHE_DIR=$(BUILD)/mypy-cache python3 -m mypy --strict examples/
 
 _demo: _build

@@ -1,4 +1,4 @@
-"""Fit a finite-source microlensing event: uniform disk first, then limb darkening.
+"""Fit a finite-source microlensing event: uniform disk, limb darkening, then its coefficient.
 
 A synthetic event in which the lens crosses the source (u0 < rho) is drawn
 with linear limb darkening I = 0.4 + 0.6 mu (the law of lumora's
@@ -11,7 +11,10 @@ The six parameters (t0, u0, tE, rho, fs, fb) are fitted with
 scipy.optimize.least_squares, first with the uniform-disk model
 (witt_mao_magnification, fast) from a rough guess, then refined with the
 limb-darkened one (integrated_heyrovsky_magnification) from that result.
-Uncertainties come from the Jacobian at the optimum, (J^T J)^-1.
+Last, lumora_ld fits the linear limb-darkening coefficient a as a seventh
+parameter (I = 1 - a(1 - mu), so lumora's profile is a = 0.6), from the
+limb-darkened result and a = 0.5.  Uncertainties come from the Jacobian at
+the optimum, (J^T J)^-1.
 
     python3 examples/fit_event.py [--quick] [--output fit_event.png]
 """
@@ -26,11 +29,15 @@ import numpy.typing as npt
 from scipy.optimize import least_squares
 
 import lumora
+import lumora_ld
 
 Array = npt.NDArray[np.float64]
-NAMES = ("t0", "u0", "tE", "rho", "fs", "fb")
-UNITS = ("d", "", "d", "", "", "")
+NAMES = ("t0", "u0", "tE", "rho", "fs", "fb", "a")
+UNITS = ("d", "", "d", "", "", "", "")
 TRUTH = np.array([0.3, 0.004, 25.0, 0.012, 1.0, 0.25])
+A_TRUE = 0.6  # the linear coefficient of lumora's profile I = 0.4 + 0.6 mu
+# lumora_ld's tolerance for the fit: far below the noise (1 % of the flux).
+RTOL = 1e-6
 # Beyond this many source radii from the lens the limb-darkened and the
 # uniform-disk magnifications differ by at most 1.3e-4 of the magnification
 # (measured, any rho), a hundredth of the noise, so the cheaper disk serves.
@@ -64,6 +71,19 @@ class Model:
         return f
 
 
+class CoefficientModel(Model):
+    """lumora_ld's linear law with its coefficient p[6] free: one call for
+    every epoch (u and rho in Einstein radii), near the source or far."""
+
+    def __init__(self, times: Array) -> None:
+        super().__init__(times, limb_darkened=True)
+
+    def magnification(self, p: Array) -> Array:
+        u = np.hypot(p[1], (self.times - p[0]) / p[2])
+        a: Array = lumora_ld.magnification(u, float(p[3]), "linear", (float(p[6]),), rtol=RTOL)
+        return a
+
+
 def cadence(quick: bool) -> Array:
     """Epochs in days: 8-hour nights every 15 min, follow-up every 3 min near t0
     (fewer nights and every 9 min in a quick run)."""
@@ -76,8 +96,8 @@ def cadence(quick: bool) -> Array:
 
 def fit(model: Model, start: Array, data: Array, sigma: Array, evaluations: int) -> tuple[Array, Array, float]:
     residuals: Callable[[Array], Array] = lambda p: (model.flux(p) - data) / sigma
-    lower = np.array([-np.inf, 0.0, 1.0, 1e-4, 0.0, -np.inf])
-    upper = np.array([np.inf, 1.0, 1000.0, 1.0, np.inf, np.inf])
+    lower = np.array([-np.inf, 0.0, 1.0, 1e-4, 0.0, -np.inf, 0.0])[: len(start)]
+    upper = np.array([np.inf, 1.0, 1000.0, 1.0, np.inf, np.inf, 1.0])[: len(start)]
     result = least_squares(residuals, start, bounds=(lower, upper), x_scale="jac", max_nfev=evaluations)
     best: Array = np.asarray(result.x, dtype=np.float64)
     jacobian = np.asarray(result.jac, dtype=np.float64)
@@ -91,7 +111,7 @@ def report(title: str, model: Model, best: Array, errors: Array, chi2: float, po
           f"{model.calls} model evaluations, {1e3 * per_call:.2f} ms each "
           f"({1e6 * per_call / points:.2f} us per epoch)")
     print(f"{'':>4} {'true':>12} {'fitted':>12} {'+/-':>10} {'pull':>6}")
-    for name, unit, true, value, error in zip(NAMES, UNITS, TRUTH, best, errors):
+    for name, unit, true, value, error in zip(NAMES, UNITS, np.append(TRUTH, A_TRUE), best, errors):
         label = f"{name} [{unit}]" if unit else name
         print(f"{label:>8} {true:12.6g} {value:12.6g} {error:10.2g} {(value - true) / error:6.2f}")
 
@@ -118,6 +138,10 @@ def main() -> None:
     limb = Model(times, limb_darkened=True)
     best, errors, chi2 = fit(limb, disk_best, data, sigma, 4 if args.quick else 400)  # quick: a few steps
     report("limb-darkened (rings), from the disk fit", limb, best, errors, chi2, len(times))
+    free = CoefficientModel(times)
+    free_best, free_errors, free_chi2 = fit(free, np.append(best, 0.5), data, sigma, 6 if args.quick else 400)
+    report("lumora_ld, linear coefficient free, from the limb-darkened fit", free, free_best, free_errors,
+           free_chi2, len(times))
 
     if args.output:
         import matplotlib

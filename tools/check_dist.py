@@ -3,10 +3,11 @@
     python3 tools/check_dist.py          (from the checkout; needs `build`
                                           and scikit-build-core, no network)
 
-The wheel must hold the extension module, the stub-only package and the
-metadata, nothing else; its metadata must carry the licence (SPDX
-expression and file), the supported Pythons and the `dask` extra.  The
-sdist must hold every source, test, example, benchmark and tool file of
+The wheel must hold the extension modules (lumora, and lumora_ld when the
+checkout has its models), the stub-only packages and the metadata,
+nothing else; its metadata must carry the licence (SPDX expression and
+file), the supported Pythons, the NumPy requirement and the `dask` extra.  The
+sdist must hold every source, test, example, benchmark, tool and docs file of
 the checkout and no build output.  Building the wheel from the sdist
 (what `python -m build` does) shows that the sdist is enough to build.
 """
@@ -29,6 +30,8 @@ TOP_FILES = ["pyproject.toml", "CMakeLists.txt", "Makefile", "README.md", "LICEN
 OUTPUT_DIRS = {"build", "dist", "__pycache__", ".pytest_cache", ".mypy_cache", ".hypothesis"}
 OUTPUT_SUFFIXES = (".so", ".o", ".a", ".pyc", ".whl", ".tar.gz", ".png")
 PYTHONS = ["3.11", "3.12", "3.13", "3.14"]
+# lumora_ld is built when its models are there (CMakeLists.txt, the same test).
+LD_MODELS = os.path.join(ROOT, "src", "ld", "models")
 
 
 def checkout_files():
@@ -70,8 +73,11 @@ def main():
         expected = {
             name + importlib.machinery.EXTENSION_SUFFIXES[0],
             f"{name}-stubs/__init__.pyi",
+            "lumora_ld-stubs/__init__.pyi",
             info + "METADATA", info + "WHEEL", info + "RECORD", info + "licenses/LICENSE",
         }
+        if any(f.endswith(".cpp") for f in os.listdir(LD_MODELS)):
+            expected.add("lumora_ld" + importlib.machinery.EXTENSION_SUFFIXES[0])
         with zipfile.ZipFile(os.path.join(out, wheel)) as zf:
             contents = set(zf.namelist())
             metadata = email.parser.Parser().parsestr(zf.read(info + "METADATA").decode())
@@ -82,6 +88,7 @@ def main():
             "License-Expression": ["BSD-3-Clause"],
             "License-File": ["LICENSE"],
             "Provides-Extra": ["dask"],
+            "Requires-Dist": ["numpy>=1.23", 'dask; extra == "dask"', 'distributed; extra == "dask"'],
         }
         for field, values in wanted.items():
             if metadata.get_all(field) != values:
@@ -94,7 +101,7 @@ def main():
         print(problem, file=sys.stderr)
     if problems:
         sys.exit(1)
-    print(f"{sdist}: {len(members)} files, no build output; {wheel}: module, stubs, metadata")
+    print(f"{sdist}: {len(members)} files, no build output; {wheel}: modules, stubs, metadata")
 
 
 if __name__ == "__main__":

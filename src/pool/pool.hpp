@@ -357,4 +357,95 @@ Output<Out> parallel_map(const std::vector<In>& input, const F& element) {
     });
 }
 
+
+namespace detail {
+
+// One capped parallel loop: shared by every thread working on it.  Its
+// items are lanes (at most the cap); each lane claims chunks of `grain`
+// consecutive indices from `next` until none is left, so that at most
+// `lanes` threads run the body at once and a slow chunk does not hold the
+// others back (dynamic scheduling within the cap).
+template <class F>
+struct RangeJob {
+    const F* body;        // read-only
+    std::size_t n;        // indices 0..n-1, fixed
+    std::size_t grain;    // indices per chunk, fixed (>= 1)
+    std::size_t chunks;   // ceil(n / grain), fixed
+    std::size_t threads;  // T of the pool (the split rule's bound)
+    // The next chunk to hand out.  fetch_add by every lane; relaxed: the
+    // chunks are disjoint, and what a lane writes reaches the caller
+    // through the join (or the latch), not through this counter.
+    std::atomic<std::size_t>* next;
+
+    // Runs lanes start..end-1 (one claim loop does for all of them); the
+    // first failure stops the claiming of new chunks and is captured.  A
+    // lane counts as one write.
+    PieceResult run_sequential(std::size_t start, std::size_t end) const noexcept {
+        PieceResult result{start, end - start, {}};
+        try {
+            for (;;) {
+                const std::size_t chunk = next->fetch_add(1, std::memory_order_relaxed);
+                if (chunk >= chunks) break;
+                const std::size_t first = chunk * grain;
+                (*body)(first, n - first < grain ? n : first + grain);
+            }
+        } catch (...) {
+            // relaxed: only stops further claims early.
+            next->store(chunks, std::memory_order_relaxed);
+            result.failure = std::current_exception();
+        }
+        return result;
+    }
+};
+
+}  // namespace detail
+
+// Parallel loop over the indices 0..n-1 on at most `max_threads` threads
+// (0 counts as 1; the pool's T bounds it as well): body(first, last) is
+// called on disjoint ranges [first, last) of at most `grain` indices (0
+// counts as 1) that together cover 0..n-1 once, in no particular order
+// nor thread.  A loop of one chunk, or a cap of 1, runs on the calling
+// thread without touching the pool (nor creating it); so does a pool of
+// one thread (T = 1), once created.  Otherwise the
+// calling thread sleeps until every range is done, as in
+// parallel_map_batched; results that depend on the index alone are thus
+// the same for any cap.  Throws InternalFailure if the pool cannot be
+// created or a body failed (an exception of another type becomes
+// generic_failure_message); every lane has ended before it throws.
+template <class F>
+void parallel_for(std::size_t n, std::size_t grain, std::size_t max_threads, const F& body) {
+    if (n == 0) return;
+    if (grain == 0) grain = 1;
+    const std::size_t chunks = n / grain + (n % grain != 0 ? 1 : 0);
+    if (chunks == 1 || max_threads <= 1) {  // on this thread: no job, no pool
+        for (std::size_t first = 0; first < n; first += grain) body(first, n - first < grain ? n : first + grain);
+        return;
+    }
+    detail::Worker* worker = detail::current_worker();
+    const std::size_t threads =
+        worker != nullptr ? detail::pool_thread_count(worker) : detail::global_thread_count();
+    std::size_t lanes = max_threads < threads ? max_threads : threads;
+    if (lanes > chunks) lanes = chunks;
+    std::atomic<std::size_t> next{0};
+    using Job = detail::RangeJob<F>;
+    const Job job{&body, n, grain, chunks, threads, &next};
+
+    // Lanes are split down to one per piece: the root budget is T >= lanes,
+    // halved per level, so every piece of two or more lanes still splits.
+    detail::PieceResult root;
+    std::size_t halves = 0;
+    if (lanes < 2 || !detail::split_budget(threads, false, threads, halves)) {
+        root = job.run_sequential(0, lanes);
+    } else if (worker != nullptr) {
+        root = detail::fork_join(job, worker, 0, lanes / 2, lanes, halves, false);  // nested
+    } else {
+        detail::CallerLatch* latch = detail::this_thread_latch();
+        detail::InjectedRoot<Job> injected(job, lanes / 2, lanes, halves, latch);
+        detail::run_injected(&injected, latch);
+        root = std::move(injected.result);
+    }
+    if (root.failure) detail::rethrow_as_internal_failure(root.failure);
+    if (root.count != lanes) detail::throw_write_count_mismatch(lanes, root.count);
+}
+
 }  // namespace lumora::pool

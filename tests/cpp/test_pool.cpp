@@ -465,4 +465,82 @@ TEST(PoolFork, FailedCreationIsFinalAndChildrenTryAgain) {
     EXPECT_EQ(code, 0);
 }
 
+
+// ---- the capped parallel loop --------------------------------------------------
+
+struct ForRow {
+    std::size_t n, grain, cap;
+};
+
+// Every index exactly once, in ranges of at most `grain`, for caps below,
+// at and above T.
+TEST(PoolFor, EveryIndexOnceInRangesOfAtMostGrain) {
+    const ForRow rows[] = {{0, 4, 2},     {1, 1, 8},      {5, 0, 3},        {7, 7, 2},
+                           {8, 7, 2},     {1000, 1, 1},   {1000, 64, 2},    {1000, 64, 1000},
+                           {100000, 256, 3}, {100001, 256, 65535}};
+    for (const ForRow& row : rows) {
+        SCOPED_TRACE(testing::Message() << "n = " << row.n << ", grain = " << row.grain << ", cap = " << row.cap);
+        std::unique_ptr<std::atomic<int>[]> calls(new std::atomic<int>[row.n + 1]);
+        std::atomic<int> bad_ranges{0};
+        lumora::pool::parallel_for(row.n, row.grain, row.cap, [&](std::size_t first, std::size_t last) {
+            if (!(first < last && last <= row.n && last - first <= std::max<std::size_t>(row.grain, 1))) {
+                bad_ranges.fetch_add(1);
+                return;
+            }
+            for (std::size_t i = first; i < last; ++i) calls[i].fetch_add(1, std::memory_order_relaxed);
+        });
+        EXPECT_EQ(bad_ranges.load(), 0);
+        for (std::size_t i = 0; i < row.n; ++i) ASSERT_EQ(calls[i].load(), 1) << i;
+    }
+}
+
+TEST(PoolFor, ACapOfOneOrASingleChunkOrLaneRunsOnTheCaller) {
+    const std::thread::id caller = std::this_thread::get_id();
+    const ForRow rows[] = {{10, 64, 8}, {64, 64, 8}, {5000, 64, 1}, {5000, 64, 0}, {65, 64, 2}, {5000, 64, 2}};
+    for (const ForRow& row : rows) {
+        std::atomic<int> on_caller{0}, elsewhere{0};
+        lumora::pool::parallel_for(row.n, row.grain, row.cap, [&](std::size_t, std::size_t) {
+            (std::this_thread::get_id() == caller ? on_caller : elsewhere).fetch_add(1);
+        });
+        const bool inline_expected = row.n <= row.grain || row.cap <= 1 || lumora::pool::thread_count() == 1;
+        EXPECT_EQ(elsewhere.load() == 0, inline_expected) << "n = " << row.n << ", cap = " << row.cap;
+        EXPECT_EQ(on_caller.load() > 0, inline_expected) << "n = " << row.n << ", cap = " << row.cap;
+    }
+}
+
+TEST(PoolFor, NoMoreThreadsAtOnceThanTheCap) {
+    const std::size_t threads = lumora::pool::thread_count();
+    for (const std::size_t cap : {2u, 3u, 64u}) {
+        std::atomic<int> active{0}, most{0};
+        lumora::pool::parallel_for(64, 1, cap, [&](std::size_t, std::size_t) {
+            const int now = active.fetch_add(1) + 1;
+            int seen = most.load();
+            while (now > seen && !most.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            active.fetch_sub(1);
+        });
+        EXPECT_LE(static_cast<std::size_t>(most.load()), std::min(cap, threads)) << "cap = " << cap;
+        EXPECT_GE(most.load(), 1);
+    }
+}
+
+TEST(PoolFor, AFailureReachesTheCallerAfterEveryLaneEnded) {
+    std::atomic<int> running{0};
+    try {
+        lumora::pool::parallel_for(10000, 16, 4, [&](std::size_t first, std::size_t) {
+            running.fetch_add(1);
+            if (first == 4992) {
+                running.fetch_sub(1);
+                throw std::runtime_error("boom");
+            }
+            running.fetch_sub(1);
+        });
+        ADD_FAILURE() << "no exception";
+    } catch (const InternalFailure& failure) {
+        EXPECT_EQ(failure.message(), lumora::pool::generic_failure_message);
+    }
+    EXPECT_EQ(running.load(), 0);
+}
+
 }  // namespace

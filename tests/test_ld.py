@@ -1,0 +1,376 @@
+"""lumora_ld.magnification: its interface (broadcasting, scalars, out=, every
+error, NaN, threads) and its accuracy against an independent truth
+(ld_reference: a high-precision quadrature of the profile-weighted ring
+mean) for every law at three tolerances, plus agreement with lumora where
+both apply.
+
+The truth is slow, so each law gets one fixed set of points (seeded, plus
+the cases nobody should miss: u = 0, the limb, the smallest and largest
+sources, both sides of the switches between methods), evaluated once per
+run and shared by the three tolerances.
+"""
+
+import functools
+import math
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import lumora
+
+_MODELS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "ld", "models")
+if os.path.isdir(_MODELS) and not any(f.endswith(".cpp") for f in os.listdir(_MODELS)):
+    pytest.skip("this checkout has no lumora_ld models", allow_module_level=True)
+import lumora_ld  # noqa: E402  (built whenever the models are there)
+
+from reference import relative_error  # noqa: E402
+
+magnification = lumora_ld.magnification
+
+# One profile per law, with coefficients of a Sun-like star (a tabulated
+# profile read from a quadratic law at 11 values of mu).
+_MU = np.linspace(0.0, 1.0, 11)
+PROFILES = {
+    "uniform": ("uniform", ()),
+    "linear": ("linear", (0.6,)),
+    "quadratic": ("quadratic", (0.45, 0.25)),
+    "square_root": ("square_root", (0.1, 0.7)),
+    "logarithmic": ("logarithmic", (0.7, 0.25)),
+    "power2": ("power2", (0.6, 0.5)),
+    "claret4": ("claret4", (0.5, 0.2, 0.3, -0.2)),
+    "tabulated": ((_MU, 1.0 - 0.45 * (1.0 - _MU) - 0.25 * (1.0 - _MU) ** 2), ()),
+}
+RTOLS = [1e-4, 1e-8, 1e-10]
+
+
+def point_lens(u):
+    return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
+
+
+# ---- accuracy against the truth ---------------------------------------------
+
+def accuracy_points(seed):
+    """(u, rho) pairs: fixed cases, then seeded ones (z = u/rho)."""
+    fixed = [(0.0, rho) for rho in (1e-6, 1e-2, 1.0, 1e4)]
+    # The limb, from both sides, 1e-3 and 1e-8 away.
+    fixed += [(z * rho, rho) for rho in (1e-3, 0.1) for z in (1 - 1e-3, 1 + 1e-3, 1 - 1e-8, 1 + 1e-8)]
+    # The smallest and the largest sources, over the disk, near the limb and outside.
+    fixed += [(z * 1e-6, 1e-6) for z in (0.5, 2.0, 50.0)]
+    fixed += [(z * 1e4, 1e4) for z in (0.3, 0.999, 1.5)]
+    # Both sides of the switches in z between methods, and far out.
+    fixed += [(z * rho, rho) for rho in (0.01, 0.5) for z in (1.01 * (1 - 1e-6), 1.01 * (1 + 1e-6), 3 * (1 - 1e-6), 3 * (1 + 1e-6))]
+    fixed += [(1e3 * 0.1, 0.1), (1e8 * 1e-3, 1e-3)]
+    rng = np.random.default_rng(seed)
+    rho = 10.0 ** rng.uniform(-6.0, 4.0, 8)
+    z = np.concatenate([rng.uniform(0.0, 1.0, 4), rng.uniform(1.0, 4.0, 4)])
+    # Small sources, where an expansion in rho may take over.
+    rho = np.concatenate([rho, 10.0 ** rng.uniform(-4.0, -0.5, 6)])
+    z = np.concatenate([z, rng.uniform(0.0, 3.0, 6)])
+    return fixed + [(float(a * b), float(b)) for a, b in zip(z, rho)]
+
+
+@functools.cache
+def truth(name):
+    """The points of a law and the truth at each (computed once per run)."""
+    ld_reference = pytest.importorskip("ld_reference")
+    law, coefficients = PROFILES[name]
+    points = accuracy_points(seed=sorted(PROFILES).index(name) + 16)
+    values = [ld_reference.magnification(u, rho, law, coefficients, digits=20) for u, rho in points]
+    return np.array(points), np.array(values, dtype=float)
+
+
+class TestAccuracy:
+    @pytest.mark.parametrize("rtol", RTOLS, ids=lambda r: f"rtol={r:g}")
+    @pytest.mark.parametrize("name", list(PROFILES))
+    def test_within_rtol_of_the_truth(self, name, rtol):
+        points, expected = truth(name)
+        law, coefficients = PROFILES[name]
+        got = magnification(points[:, 0], points[:, 1], law, coefficients, rtol=rtol)
+        errors = np.array([relative_error(g, e) for g, e in zip(got, expected)])
+        worst = int(np.argmax(errors))
+        assert errors[worst] <= rtol, (
+            f"worst relative error {errors[worst]:.3g} at u = {points[worst, 0]!r}, rho = {points[worst, 1]!r}")
+
+    @pytest.mark.parametrize("name", list(PROFILES))
+    @pytest.mark.parametrize("z_switch", [1.0, 1.01, 3.0], ids=["limb", "z=1.01", "z=3"])
+    def test_continuous_across_each_switch_in_z(self, name, z_switch):
+        # 21 points 1e-12 apart (relative) around the switch: the magnification
+        # moves by far less than rtol, so every pair agrees within 2 rtol.
+        law, coefficients = PROFILES[name]
+        rtol = 1e-8
+        for rho in (1e-3, 0.05, 2.0):
+            z = z_switch * (1.0 + 1e-12 * np.arange(-10, 11))
+            a = magnification(z * rho, rho, law, coefficients, rtol=rtol)
+            spread = (a.max() - a.min()) / a.min()
+            assert spread <= 2 * rtol, f"rho = {rho}: spread {spread:.3g}"
+
+    def test_tabulated_linear_law_is_the_linear_law(self):
+        # Linear interpolation in mu of a linear law is the law itself.
+        mu = np.array([0.0, 0.3, 1.0, 0.7])  # unsorted on purpose
+        u, rho = np.array([0.0, 0.05, 0.0999, 0.2, 3.0]), 0.1
+        tabulated = magnification(u, rho, (mu, 0.4 + 0.6 * mu), rtol=1e-10)
+        linear = magnification(u, rho, "linear", (0.6,), rtol=1e-10)
+        np.testing.assert_allclose(tabulated, linear, rtol=2e-10, atol=0)
+
+    @pytest.mark.parametrize("name", list(PROFILES))
+    def test_at_least_one_and_the_point_lens_far_away(self, name):
+        law, coefficients = PROFILES[name]
+        rng = np.random.default_rng(7)
+        rho = 10.0 ** rng.uniform(-6, 4, 300)
+        u = rho * rng.uniform(0, 5, 300)
+        assert np.all(magnification(u, rho, law, coefficients) >= 1.0)
+        far = np.array([1e6, 1e8]) * 1e-3
+        np.testing.assert_allclose(magnification(far, 1e-3, law, coefficients, rtol=1e-10),
+                                   [point_lens(x) for x in far], rtol=1e-10, atol=0)
+
+
+class TestAgreementWithLumora:
+    def test_uniform_law_is_the_witt_mao_disk(self):
+        # Away from the 0.001 rho window where lumora returns the limb value.
+        rng = np.random.default_rng(11)
+        for rho in (1e-3, 0.05, 1.0):
+            z = np.concatenate([rng.uniform(0.0, 0.998, 30), rng.uniform(1.002, 50.0, 30)])
+            ours = magnification(z * rho, rho, rtol=1e-10)
+            theirs = np.array(lumora.witt_mao_magnification(list(z), 1.0, rho))
+            np.testing.assert_allclose(ours, theirs, rtol=2e-9, atol=0, err_msg=f"rho = {rho}")
+
+    def test_linear_law_is_the_integrated_heyrovsky_profile(self):
+        rng = np.random.default_rng(12)
+        for rho in (1e-3, 0.05, 1.0):
+            z = np.concatenate([rng.uniform(0.0, 1.0, 8), rng.uniform(1.0, 20.0, 8)])
+            ours = magnification(z * rho, rho, "linear", (0.6,), rtol=1e-10)
+            theirs = np.array(lumora.integrated_heyrovsky_magnification(list(z), 1.0, rho))
+            np.testing.assert_allclose(ours, theirs, rtol=2e-10, atol=0, err_msg=f"rho = {rho}")
+
+
+# ---- the interface ------------------------------------------------------------
+
+class TestShapes:
+    @pytest.mark.parametrize("u_shape, rho_shape, shape", [
+        ((), (), ()),
+        ((5,), (), (5,)),
+        ((), (4,), (4,)),
+        ((2, 1), (3,), (2, 3)),
+        ((2, 1, 3), (4, 1), (2, 4, 3)),
+        ((0,), (), (0,)),
+        ((600,), (600,), (600,)),
+    ], ids=["scalars", "u array", "rho array", "outer", "3-d", "empty", "chunked"])
+    def test_broadcast_shape_and_values(self, u_shape, rho_shape, shape):
+        rng = np.random.default_rng(3)
+        u = rng.uniform(0.0, 0.3, u_shape)
+        rho = rng.uniform(0.01, 0.2, rho_shape)
+        got = magnification(u, rho, "linear", [0.6])
+        assert np.shape(got) == shape
+        ub, rb = np.broadcast_arrays(u, rho)
+        expected = [magnification(float(a), float(b), "linear", [0.6]) for a, b in zip(ub.ravel(), rb.ravel())]
+        assert np.array_equal(np.ravel(got), expected)  # the same bits, one value at a time
+
+    @pytest.mark.parametrize("u, rho", [
+        (0.5, 0.1), (1, 1), (np.float32(0.5), np.array(0.1)), (np.int64(2), True),
+    ], ids=["floats", "ints", "numpy 0-d", "int and bool"])
+    def test_scalars_give_a_numpy_float64(self, u, rho):
+        assert type(magnification(u, rho)) is np.float64
+
+    def test_sequences_and_other_dtypes_give_float64_arrays(self):
+        for u in ([0.5, 1.0], (0.5, 1.0), np.array([0.5, 1.0], np.float32), np.array([1, 2]), [[0.5], [1.0]]):
+            got = magnification(u, 0.1)
+            assert isinstance(got, np.ndarray) and got.dtype == np.float64
+            assert np.array_equal(got.ravel(), magnification(np.asarray(u, float).ravel(), 0.1))
+
+
+class TestOut:
+    def test_written_and_returned(self):
+        out = np.full((2, 3), -1.0)
+        u = np.array([[0.0], [0.05]])
+        result = magnification(u, [0.1, 0.2, 0.3], out=out)
+        assert result is out
+        assert np.array_equal(out, magnification(u, [0.1, 0.2, 0.3]))
+
+    @pytest.mark.parametrize("make", [
+        lambda: np.zeros((3, 2)).T,               # not contiguous
+        lambda: np.zeros(6)[::2].reshape(1, 3)[0:1].repeat(2, axis=0),  # a fresh copy
+        lambda: np.zeros((2, 3), dtype=">f8"),    # byte-swapped
+    ], ids=["transposed", "copy", "big-endian"])
+    def test_any_float64_layout(self, make):
+        out = make()
+        u = np.array([[0.0, 0.01, 0.2], [0.3, 0.4, 0.5]])
+        assert magnification(u, 0.1, out=out) is out
+        assert np.array_equal(out, magnification(u, 0.1))
+
+    def test_out_may_be_an_input(self):
+        u = np.array([0.0, 0.05, 0.2, 1.0])
+        expected = magnification(u, 0.1)
+        assert magnification(u, 0.1, out=u) is u
+        assert np.array_equal(u, expected)
+
+    @pytest.mark.parametrize("out, error, message", [
+        (np.zeros(3), ValueError, r"non-broadcastable output operand with shape \(3,\) doesn't match "
+                                  r"the broadcast shape \(2,\)"),
+        (np.zeros((1, 2)), ValueError, r"shape \(1, 2\) doesn't match the broadcast shape \(2,\)"),
+        (np.zeros(2, np.float32), TypeError, "out must have dtype float64, not float32"),
+        ([0.0, 0.0], TypeError, "out must be a numpy.ndarray, not list"),
+    ], ids=["length", "dimensions", "dtype", "list"])
+    def test_wrong_out(self, out, error, message):
+        with pytest.raises(error, match=message):
+            magnification([0.1, 0.2], 0.1, out=out)
+
+    def test_read_only_out(self):
+        out = np.zeros(2)
+        out.flags.writeable = False
+        with pytest.raises(ValueError, match="output array is read-only"):
+            magnification([0.1, 0.2], 0.1, out=out)
+
+
+class TestErrors:
+    @pytest.mark.parametrize("args, kwargs, error, message", [
+        ((), {}, TypeError, r"missing 2 required positional arguments: 'u' and 'rho'"),
+        ((1.0,), {}, TypeError, r"missing 1 required positional argument: 'rho'"),
+        ((1.0, 1.0, "linear", (0.6,), 1e-8), {}, TypeError, r"takes from 2 to 4 positional arguments but 5 were given"),
+        ((1.0, 1.0), {"u": 1.0}, TypeError, r"got multiple values for argument 'u'"),
+        ((1.0, 1.0), {"tol": 1.0}, TypeError, r"got an unexpected keyword argument 'tol'"),
+        (("abc", 1.0), {}, TypeError, r"u must be real numbers, not an array_like of dtype <U3"),
+        ((1.0, 1j), {}, TypeError, r"rho must be real numbers, not an array_like of dtype complex128"),
+        (([1.0, "x"], 1.0), {}, TypeError, r"u must be real numbers"),
+        ((1.0, 1.0, 3), {}, TypeError, r"law must be a law name \(str\) or a pair \(mu, intensity\), not int"),
+        ((1.0, 1.0, "linear", ("a",)), {}, TypeError, r"coefficients must be real numbers"),
+        ((1.0, 1.0, "linear", 0.6), {}, TypeError, r"coefficients must be a one-dimensional sequence"),
+        ((1.0, 1.0), {"rtol": "small"}, TypeError, r"must be real number, not str"),
+        ((1.0, 1.0), {"workers": 2.0}, TypeError, r"workers must be an int or None, not float"),
+        ((1.0, 1.0, "Linear", (0.6,)), {}, ValueError,
+         r"unknown law 'Linear': expected 'uniform', 'linear', 'quadratic', 'square_root', 'logarithmic', "
+         r"'power2', 'claret4', or a pair \(mu, intensity\)"),
+        ((1.0, 1.0, "linear"), {}, ValueError, r"law 'linear' takes 1 coefficient \(a\), got 0"),
+        ((1.0, 1.0, "quadratic", (0.1,)), {}, ValueError, r"law 'quadratic' takes 2 coefficients \(a, b\), got 1"),
+        ((1.0, 1.0, "uniform", (0.1,)), {}, ValueError, r"law 'uniform' takes no coefficients, got 1"),
+        ((1.0, 1.0, "claret4", (0.1,) * 5), {}, ValueError,
+         r"law 'claret4' takes 4 coefficients \(a1, a2, a3, a4\), got 5"),
+        ((1.0, 1.0, ([0.0, 1.0], [1.0, 1.0]), (0.1,)), {}, ValueError,
+         r"a tabulated profile \(mu, intensity\) takes no coefficients, got 1"),
+        ((1.0, 1.0, ([0.0, 0.5, 1.0], [1.0, 1.0])), {}, ValueError,
+         r"the tabulated profile's mu and intensity differ in length \(3 and 2\)"),
+        ((1.0, 1.0, ([[0.0, 1.0]], [1.0, 1.0])), {}, ValueError, r"the tabulated profile's mu must be one-dimensional"),
+        ((1.0, 1.0), {"rtol": float("nan")}, ValueError, r"rtol must be between 1e-12 and 0.01, got nan"),
+        ((1.0, 1.0), {"rtol": 1e-13}, ValueError, r"rtol must be between 1e-12 and 0.01, got 1e-13"),
+        ((1.0, 1.0), {"rtol": 0.02}, ValueError, r"rtol must be between 1e-12 and 0.01, got 0.02"),
+        ((1.0, 1.0), {"workers": 0}, ValueError, r"workers must be at least 1 \(or None for every processor\), got 0"),
+        ((1.0, 1.0), {"workers": -3}, ValueError, r"workers must be at least 1 .*, got -3"),
+        (([1.0, 2.0], [1.0, 2.0, 3.0]), {}, ValueError, r"shape mismatch: objects cannot be broadcast"),
+    ], ids=lambda v: None)
+    def test_message(self, args, kwargs, error, message):
+        with pytest.raises(error, match=message):
+            magnification(*args, **kwargs)
+
+    @pytest.mark.parametrize("law, coefficients, message", [
+        ("linear", (1.5,), "negative"),                       # I(0) = -0.5
+        ("quadratic", (0.0, 1.2), "negative"),                # I(0) = -0.2
+        ("power2", (1.2, 0.5), "negative"),                   # I(0) = -0.2
+        ("linear", (float("nan"),), "."),
+        (([0.0, 0.5, 1.0], [1.0, -0.1, 1.0]), (), "negative"),
+        (([0.0, 1.0], [0.0, 0.0]), (), "no flux"),
+    ], ids=["linear", "quadratic", "power2", "nan", "tabulated negative", "tabulated dark"])
+    def test_profiles_refused_before_any_work(self, law, coefficients, message):
+        # The model's own sentence, before a million values are computed.
+        with pytest.raises(ValueError, match=message):
+            magnification(np.zeros(10**6), 0.1, law, coefficients)
+
+    def test_limits_of_rtol_accepted(self):
+        for rtol in (1e-12, 1e-2):
+            assert magnification(0.5, 0.1, rtol=rtol) > 1.0
+
+
+class TestSpecialValues:
+    @pytest.mark.parametrize("u, rho, expected", [
+        (math.nan, 0.1, math.nan),
+        (0.5, math.nan, math.nan),
+        (-0.5, 0.1, math.nan),
+        (0.5, -0.1, math.nan),
+        (-0.0, 0.1, None),           # u = -0 is u = 0
+        (0.5, 0.0, point_lens(0.5)),  # the point lens
+        (0.0, 0.0, math.inf),
+        (math.inf, 0.1, 1.0),
+    ], ids=["nan u", "nan rho", "negative u", "negative rho", "minus zero", "point lens", "lens on the point", "inf u"])
+    def test_value(self, u, rho, expected):
+        for name in ("uniform", "quadratic", "tabulated"):
+            law, coefficients = PROFILES[name]
+            got = magnification(u, rho, law, coefficients)
+            wanted = magnification(0.0, rho, law, coefficients) if expected is None else expected
+            assert relative_error(got, wanted) <= 1e-15, name
+
+    def test_uniform_source_over_the_lens(self):
+        # sqrt(rho^2 + 4)/rho exactly for a uniform disk centred on the lens.
+        for rho in (1e-6, 1e-2, 1.0, 1e4):
+            assert relative_error(magnification(0.0, rho, rtol=1e-12), math.sqrt(rho * rho + 4.0) / rho) <= 1e-12
+
+
+class TestThreads:
+    def test_identical_bits_for_any_workers(self):
+        rng = np.random.default_rng(5)
+        rho = 10.0 ** rng.uniform(-4, 1, 1500)
+        u = rho * rng.uniform(0, 4, 1500)
+        for name in ("linear", "claret4"):
+            law, coefficients = PROFILES[name]
+            one = magnification(u, rho, law, coefficients, workers=1)
+            for workers in (None, 2, 3, 64):
+                assert np.array_equal(magnification(u, rho, law, coefficients, workers=workers), one), workers
+
+    def test_other_python_threads_run_during_a_long_call(self):
+        # Size the call to last about 0.3 s, then count a Python thread's
+        # steps while it runs (on one worker: the interpreter, not the pool).
+        u = np.full(256, 0.05)
+        start = time.perf_counter()
+        magnification(u, 0.1, "linear", (0.6,), workers=1)
+        per_value = (time.perf_counter() - start) / u.size
+        u = np.full(int(min(3e6, max(256, 0.3 / per_value))), 0.05)
+        steps = 0
+        running = True
+
+        def count():
+            nonlocal steps
+            while running:
+                steps += 1
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        try:
+            time.sleep(0.01)
+            before = steps
+            magnification(u, 0.1, "linear", (0.6,), workers=1)
+            during = steps - before
+        finally:
+            running = False
+            counter.join()
+        assert during > 1000
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters with their own GIL need 3.12")
+def test_sub_interpreters_refuse_the_import():
+    # NumPy's API table is process-wide: legacy and (3.14) isolated
+    # sub-interpreters get ImportError, the main interpreter still works.
+    script = """
+import _testcapi, sys
+assert _testcapi.run_in_subinterp("import lumora_ld") == -1
+if sys.version_info >= (3, 14):
+    from concurrent import interpreters
+    interp = interpreters.create()
+    try:
+        interp.exec("import lumora_ld")
+    except interpreters.ExecutionFailed as failure:
+        print(failure.excinfo.type.__name__, failure.excinfo.msg)
+    interp.close()
+import lumora_ld
+print(repr(float(lumora_ld.magnification(0.5, 0.1))))
+"""
+    pytest.importorskip("_testcapi")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(lumora_ld.__file__))
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "ImportError: module lumora_ld does not support loading in subinterpreters" in result.stderr
+    lines = result.stdout.splitlines()
+    if sys.version_info >= (3, 14):
+        assert lines[0] == "ImportError module lumora_ld does not support loading in subinterpreters"
+    assert lines[-1] == repr(float(magnification(0.5, 0.1)))
