@@ -1,0 +1,30 @@
+// Stacked uniform disks: with W(t) = t²·A_disk(u, ρt), dW/dt = 2t·Ā_ring(u, ρt)
+// and integration by parts of the profile-weighted ring mean gives
+//   A = [I(μ = 0)·A_disk(u, ρ) + J]/N,
+//   J = ∫₀¹ (1 − μ²)·A_disk(u, ρ·t(μ))·dI/dμ dμ,  N = ∫₀¹ I·2μ dμ,
+// integrated in x ∈ [0, π/2] with μ = cos(x)^p (the profile's p), split at
+// the ring through the lens (t = z, where A_disk has a logarithmic kink) and
+// at a tabulated profile's kinks, each piece on a Gauss–Legendre rule mapped
+// by x = a + (b − a)·w²(3 − 2w), graded quadratically toward both ends.
+#pragma once
+
+#include "ld/models/profile.hpp"
+
+namespace lumora::ld {
+
+struct NodeCounts {
+    int inside;     // per piece, lens over the disk (z < 1)
+    int outside;    // z ≥ 1
+    int tabulated;  // per piece of a tabulated profile
+};
+
+// A(u, ρ) by stacked disks for z = u/ρ, u ≥ 0, ρ > 0 (no checks).
+double stacked_disks_unchecked(const Profile& profile, double u, double rho, NodeCounts counts) noexcept;
+
+// The node counts of a tolerance level (see nodes_table.hpp).
+NodeCounts node_counts(int level) noexcept;
+
+// The level of a tolerance: the largest 10^-(level+2) ≤ rtol.
+int tolerance_level(double rtol) noexcept;
+
+}  // namespace lumora::ld
