@@ -94,8 +94,13 @@ int tolerance_level(double rtol) noexcept {
     return level;
 }
 
-NodeCounts node_counts(int level) noexcept {
-    return {nodes::inside[level], nodes::outside[level], nodes::tabulated[level]};
+NodeCounts node_counts(Law law, int level) noexcept {
+    for (const nodes::LawNodes& row : nodes::by_law) {
+        if (row.law == law) {
+            return {row.inside[level], row.outside[level], nodes::tabulated[level]};
+        }
+    }
+    return {nodes::by_law[0].inside[level], nodes::by_law[0].outside[level], nodes::tabulated[level]};
 }
 
 double stacked_disks_unchecked(const Profile& profile, double u, double rho, NodeCounts counts) noexcept {
@@ -130,6 +135,19 @@ double stacked_disks_unchecked(const Profile& profile, double u, double rho, Nod
         const double xz = kink_of(z, profile.power());
         j = piece(profile, u, rho, 0, xz, counts.inside, false, 0) +
             piece(profile, u, rho, xz, half_pi, counts.inside, false, 0);
+    } else if (z > 1) {
+        // The ring through the lens lies outside the disk, at distance z − 1
+        // from the limb: A_disk(u, ρt) varies on that scale near t = 1, which
+        // μ = cos(x)^p (p > 1) stretches away from x = π/2.  A split at its
+        // mirror image t = 2 − z grades the nodes toward that scale.
+        const double mirror = 2 - z;
+        if (mirror > 0) {
+            const double xf = kink_of(mirror, profile.power());
+            j = piece(profile, u, rho, 0, xf, counts.outside, false, 0) +
+                piece(profile, u, rho, xf, half_pi, counts.outside, false, 0);
+        } else {
+            j = piece(profile, u, rho, 0, half_pi, counts.outside, false, 0);
+        }
     } else {
         j = piece(profile, u, rho, 0, half_pi, z < 1 ? counts.inside : counts.outside, false, 0);
     }
@@ -145,7 +163,7 @@ constexpr double far_tol = 0.1;
 void magnification(const Profile& profile, double rtol, const double* u, const double* rho, double* out,
                    std::size_t n) noexcept {
     const int level = tolerance_level(rtol);
-    const NodeCounts counts = node_counts(level);
+    const NodeCounts counts = node_counts(profile.law(), level);
     for (std::size_t i = 0; i < n; ++i) {
         const double ui = u[i];
         const double ri = rho[i];

@@ -220,7 +220,8 @@ std::expected<Profile, ProfileError> make_profile(Law law, std::span<const doubl
         } else {
             add(Basis::constant, 0, 1 - c[0]);
             add(Basis::power, c[1], c[0]);
-            p.power_ = c[1] < 1 ? 1 / c[1] : 1;
+            // μ^α = s^⌈α⌉ with μ = s^p: a polynomial weight at the limb.
+            p.power_ = std::ceil(c[1]) / c[1];
         }
         scale += std::abs(c[0]);
         break;

@@ -21,8 +21,8 @@ struct NodeCounts {
 // A(u, ρ) by stacked disks for z = u/ρ, u ≥ 0, ρ > 0 (no checks).
 double stacked_disks_unchecked(const Profile& profile, double u, double rho, NodeCounts counts) noexcept;
 
-// The node counts of a tolerance level (see nodes_table.hpp).
-NodeCounts node_counts(int level) noexcept;
+// The node counts of a law at a tolerance level (see nodes_table.hpp).
+NodeCounts node_counts(Law law, int level) noexcept;
 
 // The level of a tolerance: the largest 10^-(level+2) ≤ rtol.
 int tolerance_level(double rtol) noexcept;
