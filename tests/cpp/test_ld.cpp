@@ -126,6 +126,10 @@ TEST(LdMagnification, SpecialValues) {
     EXPECT_TRUE(std::isnan(one(p, 1e-8, nan, 0.1)));
     EXPECT_TRUE(std::isnan(one(p, 1e-8, 1.0, nan)));
     EXPECT_EQ(one(p, 1e-8, inf, 0.1), 1.0);
+    // A tolerance outside [1e-12, 1e-2] (the binding refuses it) takes the
+    // nearest level; NaN the finest.
+    EXPECT_EQ(one(p, nan, 0.05, 0.1), one(p, 1e-12, 0.05, 0.1));
+    EXPECT_EQ(one(p, 1.0, 0.05, 0.1), one(p, 1e-2, 0.05, 0.1));
     // Uniform source, lens over the centre: √(ρ² + 4)/ρ exactly.
     const Profile uniform = profile_of("uniform", {});
     for (double rho : {1e-6, 0.1, 1.0, 1e4}) {

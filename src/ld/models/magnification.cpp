@@ -88,6 +88,12 @@ double piece(const Profile& profile, double u, double rho, double a, double b, i
 }  // namespace
 
 int tolerance_level(double rtol) noexcept {
+    if (!(rtol >= smallest_rtol)) {  // smaller, or NaN: the finest level
+        return nodes::levels - 1;
+    }
+    if (!(rtol <= largest_rtol)) {
+        return 0;
+    }
     int level = static_cast<int>(std::ceil(-std::log10(rtol) - 1e-9)) - 2;
     if (level < 0) level = 0;
     if (level >= nodes::levels) level = nodes::levels - 1;
