@@ -1,0 +1,76 @@
+// Driver for lumora_ld's models outside Python: evaluation on given points,
+// the node-count search and per-value timing.  Built by
+// tools/prove_ld_nodes.py and benchmarks/ld_core_speed.py (g++, -O2).
+//
+//   ld_kernels eval        lines "law n c1..cn rtol u rho" (law "tabulated":
+//                          n = 2m, then m μ and m intensities) → A to 17 digits
+//   ld_kernels stacked N   the same lines → stacked disks with N nodes per piece
+//   ld_kernels time        lines "law n c1..cn rtol rho zlo zhi" → ns per value
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ld/models/magnification.hpp"
+#include "ld/models/profile.hpp"
+#include "ld/models/stacked.hpp"
+
+using namespace lumora::ld;
+
+static std::expected<Profile, ProfileError> read_profile(std::istringstream& in) {
+    std::string name;
+    std::size_t n = 0;
+    in >> name >> n;
+    std::vector<double> c(n);
+    for (auto& x : c) in >> x;
+    if (name == "tabulated") {
+        const std::size_t m = n / 2;
+        return make_tabulated_profile(std::span(c).first(m), std::span(c).subspan(m));
+    }
+    return make_profile(*law_from_name(name), c);
+}
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "eval";
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        auto profile = read_profile(in);
+        if (!profile) {
+            std::printf("error %s\n", profile.error().message.c_str());
+            continue;
+        }
+        if (mode == "time") {
+            double rtol, rho, zlo, zhi;
+            in >> rtol >> rho >> zlo >> zhi;
+            const std::size_t count = 20000;
+            std::vector<double> u(count), r(count, rho), out(count);
+            std::mt19937_64 gen(1);
+            std::uniform_real_distribution<double> dist(zlo, zhi);
+            for (auto& x : u) x = dist(gen) * rho;
+            double best = 1e300;
+            for (int rep = 0; rep < 5; ++rep) {
+                const auto t0 = std::chrono::steady_clock::now();
+                magnification(*profile, rtol, u.data(), r.data(), out.data(), count);
+                const auto t1 = std::chrono::steady_clock::now();
+                best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count() / count);
+            }
+            std::printf("%.1f\n", best);
+            continue;
+        }
+        double rtol, u, rho;
+        in >> rtol >> u >> rho;
+        double a;
+        if (mode == "stacked") {
+            const int nodes = std::atoi(argv[2]);
+            a = stacked_disks_unchecked(*profile, u, rho, NodeCounts{nodes, nodes, nodes});
+        } else {
+            magnification(*profile, rtol, &u, &rho, &a, 1);
+        }
+        std::printf("%.17g\n", a);
+    }
+}

@@ -1,0 +1,43 @@
+// Uniform-disk magnification by a point lens, accurate up to the limb:
+//   A_disk(u, R) = (1/πR²)∫_{|y − u| < R} A₀(|y|) d²y,
+//   A₀(u) = (u² + 2)/(u·√(u² + 4)),
+// and the disk-mean series of any radial profile far from the lens.
+//
+// Closed form: Witt & Mao 1994, ApJ 430, 505 (1994ApJ...430..505W), eq. 9,
+//   π·A_disk = c_E·E(m) − c_K·K(m) + c_Π·Π(n, m),
+//   n = 4uR/(u + R)², m = 4n/((u − R)² + 4),
+// with the Legendre integrals in Carlson's forms (Carlson 1995, Numer.
+// Algorithms 10, 13–26; DLMF 19.25.1 and 19.25.2):
+//   K = RF(0, 1 − m, 1),  E = (1 − m)/3·(RD(0, 1 − m, 1) + RD(0, 1, 1 − m)),
+//   Π = RF(0, 1 − m, 1) + (n/3)·RJ(0, 1 − m, 1, 1 − n),
+// and 1 − n = ((u − R)/(u + R))², 1 − m = (4(1 − n) + (u − R)²)/(4 + (u − R)²)
+// formed without subtraction from 1, so that no limb window is needed.
+//
+// Disk-mean series (Pizzetti's mean-value expansion): the mean of A₀ over a
+// radial profile of radius ρ is
+//   A = Σₙ (ρ²/4)ⁿ·Mₙ·ΔⁿA₀(u)/(n!)²,  ΔⁿA₀ = Pₙ(s)/(s^(n+½)(s + 4)^(2n+½)),
+// s = u², converging for u > ρ; Pₙ in series_table.hpp.
+//
+// | input                     | result                                   |
+// |---------------------------|------------------------------------------|
+// | R = 0                     | A₀(u)                                    |
+// | u = R                     | ((1 + R²)/R²·2 atan R + 2/R)/π (limit)   |
+// | u = 0                     | √(R² + 4)/R                              |
+// | R < 0.03u                 | the series with Mₙ = 1/(n + 1)           |
+#pragma once
+
+#include <cstddef>
+
+namespace lumora::ld {
+
+// A₀(u); +∞ at u = 0.
+double point_lens(double u) noexcept;
+
+// A_disk(u, R) for u ≥ 0, R ≥ 0 (no checks).
+double disk_magnification_unchecked(double u, double r) noexcept;
+
+// Σₙ (ρ²/4)ⁿ·Mₙ·ΔⁿA₀(u)/(n!)² for u > ρ, stopping once a term falls
+// below tol times the sum (at most `orders` terms, M₀ = 1 implied).
+double disk_mean_series(double u, double rho, const double* moments, std::size_t orders, double tol) noexcept;
+
+}  // namespace lumora::ld
