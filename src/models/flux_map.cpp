@@ -4,10 +4,8 @@
 #include <array>
 #include <cmath>
 #include <span>
-#include <utility>
 
 #include "models/heyrovsky.hpp"
-#include "models/radial_integral.hpp"
 #include "models/witt_mao.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/interp.hpp"
@@ -25,23 +23,198 @@ std::span<const double> checked_radii(const std::vector<double>& bl, const std::
     return bl;
 }
 
-// The profile P(r) = interp(bl, bf, r, 0) of a flux map, with its segments
-// derived once per call instead of once per sample (the values are those of
-// interp()), and its unlensed flux F = ∫₀¹ P(r)·2πr dr.
-struct TabulatedProfile {
-    TabulatedProfile(const std::vector<double>& bl, const std::vector<double>& bf)
-        : table(checked_radii(bl, bf), std::span<const double>(bf)) {
-        const auto integrand = [this](double r) noexcept -> double {
-            return table(r, 0.0) * (two_pi * r);
-        };
-        flux = quadrature::double_exponential::integrate(integrand, 0.0, 1.0, 1e-16).integral;
+// The number of entries of x that every point of the open interval (a, b)
+// exceeds, when no entry lies inside it: detail::count_below's search with
+// "xp > x[i]" replaced by "a >= x[i]", which holds for the same entries (an
+// entry ≤ a lies below every such xp, one ≥ b above it, a NaN compares false
+// in both), so the search takes the same path for every xp in (a, b).
+std::size_t count_not_above(std::span<const double> x, double a) noexcept {
+    std::size_t base = 0;
+    std::size_t size = x.size();
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        const std::size_t mid = base + half;
+        base = a >= x[mid] ? mid : base;
+        size -= half;
+    }
+    return a >= x[base] ? base + 1 : base;
+}
+
+// A straight piece of the profile, a < r < b:
+//   P(r) = slope·r + intercept,
+// with p and q its values at a and b (the table's own entries where an end is
+// a radius of the segment, the line's value where the piece is clipped at 0
+// or 1).  A dark piece has all four zero.
+struct ProfilePiece {
+    double a, b;
+    double slope, intercept;
+    double p, q;
+
+    bool dark() const noexcept { return slope == 0.0 && intercept == 0.0; }
+    double operator()(double r) const noexcept { return slope * r + intercept; }
+};
+
+// The profile P(r) = interp(bl, bf, r, 0) of a flux map on [0, 1], cut at
+// every table radius strictly inside (0, 1) into pieces on each of which it is
+// one straight line (bit for bit the value interp gives inside the piece),
+// neighbours on the same line merged; and its unlensed flux
+//   F = ∫₀¹ P(r)·2πr dr = (π/3)·Σ (b − a)·(p·(2a + b) + q·(a + 2b)),
+// exact for each straight piece (a, p) – (b, q).
+//
+// Between two neighbouring cuts no radius lies inside, so every point of the
+// open interval falls in the same segment and passes the same end tests of
+// interp (for any table: ascending or not, with repeated, NaN or infinite
+// radii); the segment is found once, with the search of count_not_above.
+struct PiecewiseProfile {
+    PiecewiseProfile(const std::vector<double>& bl, const std::vector<double>& bf) {
+        const std::span<const double> x = checked_radii(bl, bf);
+        const std::span<const double> y(bf);
+        std::vector<double> cuts{0.0, 1.0};
+        for (const double r : x) {
+            if (0.0 < r && r < 1.0) cuts.push_back(r);  // NaN compares false: no cut
+        }
+        std::ranges::sort(cuts);
+        cuts.erase(std::ranges::unique(cuts).begin(), cuts.end());
+        for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+            const ProfilePiece piece = piece_between(x, y, cuts[i], cuts[i + 1]);
+            if (!pieces.empty() && pieces.back().slope == piece.slope && pieces.back().intercept == piece.intercept) {
+                pieces.back().b = piece.b;  // collinear with its neighbour: one piece
+                pieces.back().q = piece.q;
+            } else {
+                pieces.push_back(piece);
+            }
+        }
+        double sum = 0.0;
+        for (const ProfilePiece& piece : pieces) {
+            const double a = piece.a;
+            const double b = piece.b;
+            sum = sum + (b - a) * (piece.p * (a + a + b) + piece.q * (a + b + b));
+        }
+        flux = pi * sum / 3.0;
     }
 
-    double operator()(double r) const noexcept { return table(r, 0.0); }
+    // The line of interp(x, y, r, 0) for a < r < b, no radius inside.
+    static ProfilePiece piece_between(std::span<const double> x, std::span<const double> y, double a,
+                                      double b) noexcept {
+        const std::size_t n = x.size();
+        if (n == 0) return ProfilePiece{a, b, 0.0, 0.0, 0.0, 0.0};  // interp: 0.0
+        if (n == 1) return ProfilePiece{a, b, 0.0, y[0], y[0], y[0]};  // interp: y[0] everywhere
+        // interp's end tests for r in (a, b): r < x[0] and r > x[n−1] give 0.
+        if (x[0] >= b || x[n - 1] <= a) return ProfilePiece{a, b, 0.0, 0.0, 0.0, 0.0};
+        const std::size_t k = detail::segment_index(count_not_above(x, a), n);
+        const detail::Segment line = detail::segment(x, y, k);
+        const double p = a == x[k] ? y[k] : line.slope * a + line.intercept;
+        const double q = b == x[k + 1] ? y[k + 1] : line.slope * b + line.intercept;
+        return ProfilePiece{a, b, line.slope, line.intercept, p, q};
+    }
 
-    InterpTable table;
+    std::vector<ProfilePiece> pieces;  // ascending, covering [0, 1]
     double flux = 0.0;
 };
+
+// The relative targets of the pieces of a cut profile (integrate_profile).
+// On a smooth piece the level differences fall from ~3e-6 of the integral
+// (third level) to ~3e-14 (fourth), where the rounding of the sums holds
+// them; the stop test compares a quarter of the target with them, so the
+// rings stop after the fourth level, 49 nodes, where the next levels would
+// change nothing but rounding.  A thin annulus is the difference of two
+// disks 2e-4 apart, noisy at ~1e-16·r/1e-4 ≈ 1e-12: its pieces need the
+// looser target, still 100 times below the annuli's own error outside the
+// source.
+inline constexpr double rings_relative_target = 1e-12;
+inline constexpr double annuli_relative_target = 1e-11;
+
+// One interval of the radial quadrature: part of a bright piece, and the
+// integrand at its centre (a cut profile's target).
+struct RadialInterval {
+    double a, b;
+    const ProfilePiece* piece;
+    double centre_value;
+
+    // The rule's first node, c·0 + d with c = (b − a)/2, d = (a + b)/2, as
+    // integrate_batched forms it.
+    double centre() const noexcept { return (b - a) * 0.5 * 0.0 + (a + b) * 0.5; }
+};
+
+// ∫₀¹ P(r)·v(r) dr for the batch kernel part v(r, out, n), which sets
+// out[i] = v(r[i]) (the magnified flux 2πr·M of the ring or annulus at
+// r[i]); the integrand is P(r)·v(r) in that order.  Tanh-sinh quadrature
+// (Takahasi & Mori 1974) over each bright piece, the piece that holds the
+// lens (0 < l < 1) split at r = l, the intervals added in ascending r.  Dark
+// pieces add nothing and are not evaluated.  `intervals` is work space.
+//
+// A kink or step of the profile inside an interval would make the rule
+// converge slowly (4-8% off for a step), and its nodes could miss a narrow
+// bright segment altogether; on a piece that is one straight line they
+// cannot: a line that is not zero vanishes at one point at most, so all but
+// one node of a bright piece's first level see its light.  The integrand
+// peaks (thin annuli) or is singular (rings) at r = l, where tanh-sinh nodes
+// must sit at an interval's end.
+//
+// Target: a profile that is one straight line on [0, 1] keeps the absolute
+// target 1e-16 of the limb-darkened integrals.  On a cut profile that target
+// is out of reach of every piece (the differences end at ~1e-14 of the
+// piece's integral) and each would take all 385 nodes; its intervals stop at
+// relative_target·(b − a)·|f((a + b)/2)|, the rule's estimate from its first
+// node, so the intervals' errors add up to about relative_target of the
+// integral.  The centres of all intervals go to the kernel as one batch,
+// and each interval's quadrature is given its centre's value when it asks.
+template <class V>
+double integrate_profile(const PiecewiseProfile& profile, double l, double relative_target, const V& v,
+                         std::vector<RadialInterval>& intervals) noexcept {
+    using quadrature::double_exponential::integrate_batched;
+    using quadrature::double_exponential::max_batch_size;
+    intervals.clear();
+    for (const ProfilePiece& piece : profile.pieces) {
+        if (piece.dark()) continue;
+        if (piece.a < l && l < piece.b) {
+            intervals.push_back(RadialInterval{piece.a, l, &piece, 0.0});
+            intervals.push_back(RadialInterval{l, piece.b, &piece, 0.0});
+        } else {
+            intervals.push_back(RadialInterval{piece.a, piece.b, &piece, 0.0});
+        }
+    }
+    const bool cut = profile.pieces.size() > 1;
+    std::array<double, max_batch_size> r;
+    std::array<double, max_batch_size> y;
+    if (cut) {
+        for (std::size_t start = 0; start < intervals.size(); start += max_batch_size) {
+            const std::size_t n = std::min(max_batch_size, intervals.size() - start);
+            for (std::size_t i = 0; i < n; ++i) r[i] = intervals[start + i].centre();
+            v(r.data(), y.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                intervals[start + i].centre_value = (*intervals[start + i].piece)(r[i]) * y[i];
+            }
+        }
+    }
+    double sum = 0.0;
+    for (const RadialInterval& interval : intervals) {
+        const ProfilePiece& piece = *interval.piece;
+        bool centre_pending = cut;  // the rule's first call asks for the centre alone
+        const auto f = [&](const double* x, double* out, std::size_t n) noexcept {
+            if (centre_pending && n == 1 && x[0] == interval.centre()) {
+                out[0] = interval.centre_value;
+            } else {
+                v(x, out, n);
+                for (std::size_t i = 0; i < n; ++i) out[i] = piece(x[i]) * out[i];
+            }
+            centre_pending = false;
+        };
+        // A NaN centre value (a failed kernel) makes the target NaN: every level runs.
+        const double target = cut ? relative_target * ((interval.b - interval.a) * std::abs(interval.centre_value))
+                                  : 1e-16;
+        sum = sum + integrate_batched(f, interval.a, interval.b, target).integral;
+    }
+    return sum;
+}
+
+// The magnification from the integral over the source and the profile's
+// flux: NaN for a failed separation, and for a table without positive flux
+// (empty, dark, or negative overall), where there is no source to magnify.
+double flux_weighted_mean(double integral, double flux, bool failed) noexcept {
+    if (failed || !(flux > 0.0)) return std::nan("");  // a NaN flux also takes this branch
+    return integral / flux;
+}
 
 // The two disks of the thin annulus around radius r (source radii), clipped
 // at the centre and at the limb, and their squared radii.
@@ -154,37 +327,60 @@ std::expected<std::vector<double>, EllipticError> discrete_flux_map_heyrovsky_ma
 
 std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<double> l, std::vector<double> bl,
                                                                std::vector<double> bf, double re, double rstar) {
-    const TabulatedProfile profile(bl, bf);
+    const PiecewiseProfile profile(bl, bf);
 
     const double rho = rstar / re;
     const bool nan_radii = std::isnan(re) || std::isnan(rstar);
     std::vector<double> result;
     result.reserve(l.size());
     AnnulusDisks space{};
+    std::vector<RadialInterval> intervals;
     for (const double li : l) {
         const double u = li * rho;
         // A failed disk kernel (a separation outside the model) makes the
         // separation's result NaN; the quadrature itself counts it as 0.
         bool failed = nan_radii || std::isnan(li);
-        const auto integrand = [&](const double* r, double* y, std::size_t n) noexcept {
+        const auto annuli = [&](const double* r, double* y, std::size_t n) noexcept {
             std::array<double, quadrature::double_exponential::max_batch_size> annulus;
             thin_annulus_magnification_batch(u, rho, r, annulus.data(), failed, n, space);
-            for (std::size_t i = 0; i < n; ++i) y[i] = profile(r[i]) * (two_pi * r[i] * annulus[i]);
+            for (std::size_t i = 0; i < n; ++i) y[i] = two_pi * r[i] * annulus[i];
         };
         // For 0 < l < 1 the annulus that crosses the lens (r = l) magnifies a
         // narrow peak, a few annulus widths wide, that the nodes of a single
         // interval straddle and miss (2% off for a uniform source at l = 0.5);
         // split at l, the peak sits at the ends of two intervals.
-        const double integral = integrate_over_source_radius(integrand, li);
-        result.push_back(failed ? std::nan("") : integral / profile.flux);
+        const double integral = integrate_profile(profile, li, annuli_relative_target, annuli, intervals);
+        result.push_back(flux_weighted_mean(integral, profile.flux, failed));
     }
     return result;
 }
 
+// The ring magnification M(l, r) of Heyrovský (2003) per node, one batch per
+// level; the ring through the lens (+∞) counts as 0, a ring-kernel error
+// (a separation outside the model) makes the separation's result NaN.
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<double> bl,
                                                                 std::vector<double> bf, double re, double rstar) {
-    const TabulatedProfile profile(bl, bf);
-    return profile_integrated_heyrovsky_magnification(std::move(l), profile, re, rstar, profile.flux);
+    const PiecewiseProfile profile(bl, bf);
+
+    const bool nan_radii = std::isnan(re) || std::isnan(rstar);
+    std::vector<double> result;
+    result.reserve(l.size());
+    std::vector<RadialInterval> intervals;
+    for (const double li : l) {
+        bool failed = nan_radii || std::isnan(li);
+        const auto rings = [&](const double* r, double* y, std::size_t n) noexcept {
+            std::array<double, quadrature::double_exponential::max_batch_size> ring;
+            std::array<bool, quadrature::double_exponential::max_batch_size> ring_failed;
+            heyrovsky_magnification_batch(li, r, re, rstar, ring.data(), ring_failed.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (ring_failed[i]) failed = true;  // ring[i] is NaN there
+                y[i] = two_pi * r[i] * ring[i];
+            }
+        };
+        const double integral = integrate_profile(profile, li, rings_relative_target, rings, intervals);
+        result.push_back(flux_weighted_mean(integral, profile.flux, failed));
+    }
+    return result;
 }
 
 }  // namespace lumora
