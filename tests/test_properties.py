@@ -175,15 +175,18 @@ class TestAtLeastOne:
                 assert a >= 1 - 2e-10, (function.__name__, li, rho, a)
 
     # A narrow bright band with the lens just inside the limb once gave 0.0:
-    # the nodes of the first levels over [0, l] all missed the band.
+    # the nodes of the first levels over [0, l] all missed the band.  The
+    # thin annuli divide the difference of two disks by their 2e-4 width,
+    # which multiplies the disk closed form's loss for 300 < u < 1000ρ
+    # (test_uniform_disk_to_rounding): 0.999999998 at l = 990, ρ = 1.
     @given(l=NORMAL_SEPARATIONS, rho=RHO, table=profiles())
     @example(l=[0.99], rho=1.0, table=([0.0, 0.8363281404791791, 0.875, 0.875, 1.0], [0.0, 0.0, 1.0, 0.0, 0.0]))
     def test_flux_maps(self, l, rho, table):
         assume(bright(table))
         bl, bf = table
-        for function in (FW, FH):
+        for function, tolerance in ((FW, 1e-8), (FH, 2e-10)):
             for li, a in zip(l, function(l, *scaled(rho), bl, bf)):
-                assert math.isnan(a) or a >= 1 - 2e-10, (function.__name__, li, rho, a)
+                assert math.isnan(a) or a >= 1 - tolerance, (function.__name__, li, rho, a)
 
 
 # ---- NaN in, NaN out ---------------------------------------------------------------

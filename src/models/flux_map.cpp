@@ -124,24 +124,43 @@ struct PiecewiseProfile {
 inline constexpr double rings_relative_target = 1e-12;
 inline constexpr double annuli_relative_target = 1e-11;
 
-// One interval of the radial quadrature: part of a bright piece, and the
-// integrand at its centre (a cut profile's target).
+// The nodes of the first levels of the tanh-sinh rule, the centre and
+// levels 0 to 3 (49 nodes): every interval of a cut profile evaluates them
+// (the first stop test follows level 2 and a smooth piece's level-2
+// difference, ~3e-6, never meets it), so they are evaluated for all
+// intervals at once, in batches as large as the kernel takes.
+inline constexpr std::size_t first_levels = 4;
+inline constexpr std::size_t first_nodes = 1 + 2 * quadrature::double_exponential::detail::level_begin[first_levels];
+
+// One interval of the radial quadrature, part of a bright piece, with its
+// first nodes in the order the rule asks for them (the centre, then for each
+// level and table pair c·x + d and c·(−x) + d, with c = (b − a)/2 and
+// d = (a + b)/2, as integrate_batched forms them) and the integrand there.
 struct RadialInterval {
     double a, b;
     const ProfilePiece* piece;
-    double centre_value;
+    std::array<double, first_nodes> node;
+    std::array<double, first_nodes> value;
 
-    // The rule's first node, c·0 + d with c = (b − a)/2, d = (a + b)/2, as
-    // integrate_batched forms it.
-    double centre() const noexcept { return (b - a) * 0.5 * 0.0 + (a + b) * 0.5; }
+    void place_nodes() noexcept {
+        using quadrature::double_exponential::detail::nodes;
+        const double c = (b - a) * 0.5;
+        const double d = (a + b) * 0.5;
+        node[0] = c * 0.0 + d;
+        for (std::size_t k = 0; 2 * k + 2 < first_nodes; ++k) {
+            node[2 * k + 1] = c * nodes[k].abscissa + d;
+            node[2 * k + 2] = c * -nodes[k].abscissa + d;
+        }
+    }
 };
 
 // ∫₀¹ P(r)·v(r) dr for the batch kernel part v(r, out, n), which sets
 // out[i] = v(r[i]) (the magnified flux 2πr·M of the ring or annulus at
-// r[i]); the integrand is P(r)·v(r) in that order.  Tanh-sinh quadrature
-// (Takahasi & Mori 1974) over each bright piece, the piece that holds the
-// lens (0 < l < 1) split at r = l, the intervals added in ascending r.  Dark
-// pieces add nothing and are not evaluated.  `intervals` is work space.
+// r[i]; n at most the quadrature's largest batch); the integrand is
+// P(r)·v(r) in that order.  Tanh-sinh quadrature (Takahasi & Mori 1974)
+// over each bright piece, the piece that holds the lens (0 < l < 1) split
+// at r = l, the intervals added in ascending r.  Dark pieces add nothing and
+// are not evaluated.  `intervals` is work space.
 //
 // A kink or step of the profile inside an interval would make the rule
 // converge slowly (4-8% off for a step), and its nodes could miss a narrow
@@ -152,57 +171,80 @@ struct RadialInterval {
 // must sit at an interval's end.
 //
 // Target: a profile that is one straight line on [0, 1] keeps the absolute
-// target 1e-16 of the limb-darkened integrals.  On a cut profile that target
-// is out of reach of every piece (the differences end at ~1e-14 of the
-// piece's integral) and each would take all 385 nodes; its intervals stop at
-// relative_target·(b − a)·|f((a + b)/2)|, the rule's estimate from its first
-// node, so the intervals' errors add up to about relative_target of the
-// integral.  The centres of all intervals go to the kernel as one batch,
-// and each interval's quadrature is given its centre's value when it asks.
+// target 1e-16 of the limb-darkened integrals and its intervals' plain
+// quadrature.  On a cut profile that target is out of reach of every piece
+// (the differences end at ~1e-14 of the piece's integral) and each would
+// take all 385 nodes; its intervals stop at relative_target·(b − a)·
+// |f((a + b)/2)|, the rule's estimate from its first node, so the
+// intervals' errors add up to about relative_target of the integral.  Their
+// first nodes are evaluated together beforehand and handed to the rule when
+// it asks for them (each batch checked node by node), which gives the same
+// sums as evaluating them level by level.
 template <class V>
 double integrate_profile(const PiecewiseProfile& profile, double l, double relative_target, const V& v,
                          std::vector<RadialInterval>& intervals) noexcept {
     using quadrature::double_exponential::integrate_batched;
     using quadrature::double_exponential::max_batch_size;
     intervals.clear();
+    const auto add = [&](double a, double b, const ProfilePiece& piece) {
+        intervals.emplace_back();
+        intervals.back().a = a;
+        intervals.back().b = b;
+        intervals.back().piece = &piece;
+    };
     for (const ProfilePiece& piece : profile.pieces) {
         if (piece.dark()) continue;
         if (piece.a < l && l < piece.b) {
-            intervals.push_back(RadialInterval{piece.a, l, &piece, 0.0});
-            intervals.push_back(RadialInterval{l, piece.b, &piece, 0.0});
+            add(piece.a, l, piece);
+            add(l, piece.b, piece);
         } else {
-            intervals.push_back(RadialInterval{piece.a, piece.b, &piece, 0.0});
+            add(piece.a, piece.b, piece);
         }
     }
     const bool cut = profile.pieces.size() > 1;
-    std::array<double, max_batch_size> r;
-    std::array<double, max_batch_size> y;
     if (cut) {
-        for (std::size_t start = 0; start < intervals.size(); start += max_batch_size) {
-            const std::size_t n = std::min(max_batch_size, intervals.size() - start);
-            for (std::size_t i = 0; i < n; ++i) r[i] = intervals[start + i].centre();
+        // All first nodes of all intervals, max_batch_size at a time.
+        std::array<double, max_batch_size> r;
+        std::array<double, max_batch_size> y;
+        std::array<double*, max_batch_size> slot;
+        std::size_t n = 0;
+        const auto flush = [&] {
             v(r.data(), y.data(), n);
-            for (std::size_t i = 0; i < n; ++i) {
-                intervals[start + i].centre_value = (*intervals[start + i].piece)(r[i]) * y[i];
+            for (std::size_t i = 0; i < n; ++i) *slot[i] = y[i];
+            n = 0;
+        };
+        for (RadialInterval& interval : intervals) {
+            interval.place_nodes();
+            for (std::size_t j = 0; j < first_nodes; ++j) {
+                r[n] = interval.node[j];
+                slot[n] = &interval.value[j];
+                if (++n == max_batch_size) flush();
+            }
+        }
+        if (n > 0) flush();
+        for (RadialInterval& interval : intervals) {
+            for (std::size_t j = 0; j < first_nodes; ++j) {
+                interval.value[j] = (*interval.piece)(interval.node[j]) * interval.value[j];
             }
         }
     }
     double sum = 0.0;
     for (const RadialInterval& interval : intervals) {
         const ProfilePiece& piece = *interval.piece;
-        bool centre_pending = cut;  // the rule's first call asks for the centre alone
+        std::size_t served = cut ? 0 : first_nodes;  // first nodes handed out so far
         const auto f = [&](const double* x, double* out, std::size_t n) noexcept {
-            if (centre_pending && n == 1 && x[0] == interval.centre()) {
-                out[0] = interval.centre_value;
-            } else {
-                v(x, out, n);
-                for (std::size_t i = 0; i < n; ++i) out[i] = piece(x[i]) * out[i];
+            if (served + n <= first_nodes && std::equal(x, x + n, interval.node.begin() + served)) {
+                std::copy_n(interval.value.begin() + served, n, out);
+                served += n;
+                return;
             }
-            centre_pending = false;
+            served = first_nodes;
+            v(x, out, n);
+            for (std::size_t i = 0; i < n; ++i) out[i] = piece(x[i]) * out[i];
         };
         // A NaN centre value (a failed kernel) makes the target NaN: every level runs.
-        const double target = cut ? relative_target * ((interval.b - interval.a) * std::abs(interval.centre_value))
-                                  : 1e-16;
+        const double target =
+            cut ? relative_target * ((interval.b - interval.a) * std::abs(interval.value[0])) : 1e-16;
         sum = sum + integrate_batched(f, interval.a, interval.b, target).integral;
     }
     return sum;
