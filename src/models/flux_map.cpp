@@ -414,7 +414,7 @@ std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<doub
         const auto rings = [&](const double* r, double* y, std::size_t n) noexcept {
             std::array<double, quadrature::double_exponential::max_batch_size> ring;
             std::array<bool, quadrature::double_exponential::max_batch_size> ring_failed;
-            heyrovsky_magnification_batch(li, r, re, rstar, ring.data(), ring_failed.data(), n);
+            ring_magnification_lanes(li, r, re, rstar, ring.data(), ring_failed.data(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 if (ring_failed[i]) failed = true;  // ring[i] is NaN there
                 y[i] = two_pi * r[i] * ring[i];
