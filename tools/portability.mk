@@ -7,6 +7,8 @@
 #
 #   make test-clang          clang and libc++, warnings as errors
 #   make test-aarch64        cross-compiled for aarch64, run under qemu-user
+#   make test-freethreaded   CPython 3.14 built with --disable-gil, and a
+#                            stress test of 8 threads calling every function
 #
 # PORT_PYTEST selects the Python tests (the CI stages pass a subset).
 # lumora_ld is not built here: these targets concern lumora.
@@ -15,7 +17,7 @@ CLANG_BUILD := build/clang
 AARCH64_BUILD := build/aarch64
 FT_BUILD := build/freethreaded
 
-.PHONY: test-clang test-aarch64 _test_clang _aarch64_build _aarch64_ctest
+.PHONY: test-clang test-aarch64 test-freethreaded _test_clang _aarch64_build _aarch64_ctest
 
 # GoogleTest from its sources (/usr/src/googletest in the 3.14 root),
 # built with the compiler and standard library of the build that links it:
@@ -95,4 +97,32 @@ AARCH64_NATIVE_ONLY := \
     --deselect tests/test_pool.py::TestProcessLifecycle::test_failed_creation_is_final
 
 _aarch64_ctest: _aarch64_build
-	ctest --test-dir $(AARCH64_BUILD) --output-on-failure -j $(JOBS) -E '^PoolFork\.'
+	ctest --test-dir $(AARCH64_BUILD) --output-on-failure -j $(JOBS) -E '^PoolFork\.' 
+
+# ---- the free-threaded interpreter --------------------------------------------
+# A free-threaded CPython 3.14 (FT_PYTHON, python3.14t on PATH by default:
+# python.org's installers and several distributions ship one) builds the
+# module with the machine's own compiler; the suite runs on it, then the
+# stress test (tools/stress_threads.py: 8 threads calling all eight
+# functions at once, each result's bits against a single-threaded run) for
+# several pool sizes.  The test packages go into a virtual environment of
+# that interpreter under build/.
+FT_PYTHON ?= python3.14t
+FT_SECONDS ?= 20
+FT_POOL_THREADS ?= 1 2 3 8
+FT_VENV := $(FT_BUILD)/venv
+
+test-freethreaded:
+	@$(FT_PYTHON) -c 'import sys; sys.exit("t" not in sys.abiflags)' 2>/dev/null || \
+	    { echo "$(FT_PYTHON) is not a free-threaded CPython (set FT_PYTHON)"; exit 1; }
+	@[ -x $(FT_VENV)/bin/python ] || { $(FT_PYTHON) -m venv $(FT_VENV) && \
+	    $(FT_VENV)/bin/pip install -q pytest hypothesis mpmath numpy scipy cmake ninja; }
+	PATH=$(CURDIR)/$(FT_VENV)/bin:$$PATH cmake -S . -B $(FT_BUILD) -G Ninja -DBUILD_TESTING=OFF \
+	    -DLUMORA_BUILD_LD=OFF -DPython_EXECUTABLE=$(CURDIR)/$(FT_VENV)/bin/python >/dev/null
+	PATH=$(CURDIR)/$(FT_VENV)/bin:$$PATH cmake --build $(FT_BUILD) -j $(JOBS) --target lumora
+	PYTHONPATH=$(FT_BUILD) $(FT_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PORT_PYTEST)
+	@for t in $(FT_POOL_THREADS); do \
+	    RAYON_NUM_THREADS=$$t PYTHONPATH=$(FT_BUILD) timeout 600 $(FT_VENV)/bin/python tools/stress_threads.py \
+	        --threads 8 --seconds $(FT_SECONDS) || exit 1; \
+	done
+	@PYTHONPATH=$(FT_BUILD) $(FT_VENV)/bin/python tools/digest.py
