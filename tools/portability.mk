@@ -10,7 +10,9 @@
 #   make test-freethreaded   CPython 3.14 built with --disable-gil, and a
 #                            stress test of 8 threads calling every function
 #
-# PORT_PYTEST selects the Python tests (the CI stages pass a subset).
+# Where the default build exists (make test), its digest is computed too
+# and a difference fails the target.  PORT_PYTEST selects the Python tests
+# (the CI stages pass a subset).
 # lumora_ld is not built here: these targets concern lumora.
 PORT_PYTEST ?= tests
 CLANG_BUILD := build/clang
@@ -30,6 +32,15 @@ define build_gtest
 	cmake --install $(1)/gtest >/dev/null
 endef
 
+# Prints the digest in file $(1) as the last line, after comparing it with
+# the default build's (computed by the command $(2)) where that exists.
+define check_digest
+	@if ls $(BUILD)/lumora*.so >/dev/null 2>&1; then \
+	    expected=$$($(2)) && [ "$$expected" = "$$(cat $(1))" ] || \
+	    { echo "differs from the default build's $$expected"; cat $(1); exit 1; }; fi
+	@cat $(1)
+endef
+
 # ---- clang with libc++ ------------------------------------------------------
 CLANG_FLAGS := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
     -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DCMAKE_SHARED_LINKER_FLAGS=-stdlib=libc++ \
@@ -46,7 +57,8 @@ _test_clang:
 	@! ldd $(CLANG_BUILD)/lumora.*.so | grep -q libstdc++ || { echo "the module links libstdc++"; exit 1; }
 	ctest --test-dir $(CLANG_BUILD) --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(CLANG_BUILD) python3 -m pytest -q -p no:cacheprovider $(PORT_PYTEST)
-	@PYTHONPATH=$(CLANG_BUILD) python3 tools/digest.py
+	@PYTHONPATH=$(CLANG_BUILD) python3 tools/digest.py >$(CLANG_BUILD)/digest.txt
+	$(call check_digest,$(CLANG_BUILD)/digest.txt,PYTHONPATH=$(BUILD) python3 tools/digest.py)
 
 # ---- aarch64 under emulation --------------------------------------------------
 # The module and the C++ tests are cross-compiled in the 3.14 root
@@ -72,7 +84,8 @@ test-aarch64:
 	$(PY314) $(MAKE) --no-print-directory _aarch64_ctest
 	PYTHONPATH=$(AARCH64_BUILD) tools/aarch64 python3 -m pytest -q -p no:cacheprovider $(PORT_PYTEST) \
 	    $(AARCH64_NATIVE_ONLY)
-	@PYTHONPATH=$(AARCH64_BUILD) tools/aarch64 python3 tools/digest.py
+	@PYTHONPATH=$(AARCH64_BUILD) tools/aarch64 python3 tools/digest.py >$(AARCH64_BUILD)/digest.txt
+	$(call check_digest,$(AARCH64_BUILD)/digest.txt,$(PY314) bash -c 'PYTHONPATH=$(BUILD) python3 tools/digest.py')
 
 _aarch64_build:
 	$(call build_gtest,$(AARCH64_BUILD),$(AARCH64_FLAGS))
@@ -125,4 +138,5 @@ test-freethreaded:
 	    RAYON_NUM_THREADS=$$t PYTHONPATH=$(FT_BUILD) timeout 600 $(FT_VENV)/bin/python tools/stress_threads.py \
 	        --threads 8 --seconds $(FT_SECONDS) || exit 1; \
 	done
-	@PYTHONPATH=$(FT_BUILD) $(FT_VENV)/bin/python tools/digest.py
+	@PYTHONPATH=$(FT_BUILD) $(FT_VENV)/bin/python tools/digest.py >$(FT_BUILD)/digest.txt
+	$(call check_digest,$(FT_BUILD)/digest.txt,$(PY314) bash -c 'PYTHONPATH=$(BUILD) python3 tools/digest.py')
