@@ -1,13 +1,13 @@
 # ---- portability: another toolchain, another processor, no interpreter lock --
-# Included from the Makefile.  Each target builds what it needs (cached
-# outside the checkout after the first run), runs the C++ tests and the
-# Python suite on that build, and ends with the line `digest: <hex>` of
+# Included from the Makefile.  Each target builds what it needs (the
+# aarch64 root once, cached outside the checkout), runs the C++ tests and
+# the Python suite on that build, and ends with the line `digest: <hex>` of
 # tools/digest.py, to be compared with the default build's
 # (tools/py314 bash -c "PYTHONPATH=build/py314 python3 tools/digest.py").
 #
 #   make test-clang          clang and libc++, warnings as errors
 #   make test-aarch64        cross-compiled for aarch64, run under qemu-user
-#   make test-freethreaded   CPython 3.14 built with --disable-gil, and a
+#   make test-freethreaded   a free-threaded CPython 3.14 (FT_PYTHON), and a
 #                            stress test of 8 threads calling every function
 #
 # Where the default build exists (make test), its digest is computed too
