@@ -190,3 +190,5 @@ _fuzz-native:
 _fuzz: _build
 	LUMORA_HYPOTHESIS_PROFILE=fuzz PYTHONPATH=$(BUILD) python3 -m pytest -q -p no:cacheprovider \
 	    --hypothesis-show-statistics --durations=0 tests/test_properties.py -k TestEveryFunction
+
+include tools/portability.mk

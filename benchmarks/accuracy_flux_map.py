@@ -15,6 +15,10 @@ sit at interval ends: the quadrature error of the flux-map function alone.
 First, a uniform table bl = (0, 1), bf = (1, 1) against the uniform-disk
 magnification itself (witt_mao_magnification, whose own accuracy
 accuracy_witt_mao.py measures): what the annulus constructions cost.
+Then tables of the kinds users pass (a law at 17 μ points, a partial table,
+a band of width 1e-4, steps, a two-point table, 1000 radii) against mpmath
+values of the same piecewise-linear profile over the disk
+(tests/flux_map_references.py, from tools/gen_flux_map_references.py).
 
 Run: PYTHONPATH=<build dir> python3 benchmarks/accuracy_flux_map.py
 """
@@ -28,6 +32,7 @@ import lumora
 from scipy.integrate import IntegrationWarning, quad
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import flux_map_references
 from reference import limb_darkened
 
 RADII = [i / 49 for i in range(50)]
@@ -37,7 +42,8 @@ RHOS = [1e-2, 1.0]
 
 
 def relative_error(value, truth):
-    return abs(value - truth) / abs(truth)
+    """|value − truth|/|truth|; inf for a NaN value, so that it shows."""
+    return math.inf if math.isnan(value) else abs(value - truth) / abs(truth)
 
 
 def profile(r):
@@ -82,8 +88,32 @@ def uniform_table():
     print()
 
 
+def reference_tables():
+    ls, rho = flux_map_references.LS, flux_map_references.RHO
+    print(f"Tables against the mpmath reference, ρ = {rho:g}, l in {{{', '.join(f'{l:.4g}' for l in ls)}}}:")
+    print("worst relative error")
+    print()
+    print("| table | rings, l ≤ 1 | rings, l > 1 | thin annuli, l ≤ 1 | thin annuli, 1 < l < 1.5 | thin annuli, l ≥ 1.5 |")
+    print("|---|---|---|---|---|---|")
+    worst = [0.0] * 5
+    for name, (bl, bf) in flux_map_references.TABLES.items():
+        rings = lumora.integrated_flux_map_heyrovsky_magnification(ls, 1.0, rho, bl, bf)
+        annuli = lumora.integrated_flux_map_witt_mao_magnification(ls, 1.0, rho, bl, bf)
+        cells = [0.0] * 5
+        for l, t, r, a in zip(ls, flux_map_references.REFERENCE[name], rings, annuli):
+            k = 0 if l <= 1 else 1
+            cells[k] = max(cells[k], relative_error(r, t))
+            k = 2 if l <= 1 else (3 if l < 1.5 else 4)
+            cells[k] = max(cells[k], relative_error(a, t))
+        worst = [max(w, c) for w, c in zip(worst, cells)]
+        print(f"| {name} | " + " | ".join(f"{c:.1e}" for c in cells) + " |")
+    print("| all | " + " | ".join(f"{c:.1e}" for c in worst) + " |")
+    print()
+
+
 def main():
     uniform_table()
+    reference_tables()
     # QUADPACK reports round-off on the segment that ends at the ring through
     # the lens; its result there is still far below the differences shown.
     warnings.filterwarnings("ignore", category=IntegrationWarning)

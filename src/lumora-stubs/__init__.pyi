@@ -73,11 +73,16 @@ def integrated_flux_map_witt_mao_magnification(
     The brightness is bf[i] at radius bl[i] (ascending, in source radii),
     linear in between and dark outside the table; each annulus is the
     difference of two uniform disks (Witt & Mao 1994), integrated with
-    tanh-sinh quadrature and divided by the profile's own flux, so the scale
-    of `bf` does not matter (an empty or dark table gives NaN).  Raises
-    TypeError, MemoryError; PanicException (a BaseException) if `bl` and
-    `bf` differ in length.  Accuracy: ~1e-8 outside the source, ~1e-3 inside
-    it (the thin annuli); the ring version is the better choice there.
+    tanh-sinh quadrature between neighbouring table radii (and r = l) and
+    divided by the profile's exact flux, so the scale of `bf` does not
+    matter (a table without positive flux, such as an empty or dark one,
+    gives NaN).  Raises TypeError, MemoryError; PanicException (a
+    BaseException) if `bl` and `bf` differ in length.  Accuracy, measured
+    against the same profile's exact mean (rho = 0.1, l from 0 to 10; laws,
+    steps, partial tables, 1000 radii): <= 2.3e-3 over the source (l <= 1),
+    2.4e-8 for 1 < l < 1.5, 2.1e-9 from l = 1.5 on, set by the annuli's
+    width 2e-4 (a band narrower than that, with the lens on it, is 83% off);
+    the ring version is the better choice over the source.
     """
 
 def multi_witt_mao_magnification(
@@ -122,12 +127,16 @@ def integrated_flux_map_heyrovsky_magnification(
 
     The brightness is bf[i] at radius bl[i] (ascending, in source radii),
     linear in between and dark outside the table; ring magnifications
-    (Heyrovsky 2003) are integrated with tanh-sinh quadrature and divided by
-    the profile's own flux, so the scale of `bf` does not matter (an empty
-    or dark table gives NaN).  Raises TypeError, MemoryError;
-    PanicException (a BaseException) if `bl` and `bf` differ in length.
-    Accuracy: ~1e-11 for a uniform table; the kinks of a long table limit it
-    to ~1e-6 inside the source, ~1e-8 outside (README, Other limb-darkening laws).
+    (Heyrovsky 2003) are integrated with tanh-sinh quadrature between
+    neighbouring table radii (and r = l) and divided by the profile's exact
+    flux, so the scale of `bf` does not matter (a table without positive
+    flux, such as an empty or dark one, gives NaN).  Raises TypeError,
+    MemoryError; PanicException (a BaseException) if `bl` and `bf` differ in
+    length.  Accuracy, measured against the same profile's exact mean
+    (rho = 0.1, l from 0 to 10; laws, steps, partial tables, a band 1e-4
+    wide, 1000 radii): <= 1e-10 (1.1e-9 with the lens on the edge of the
+    band 1e-4 wide), 2e-14 outside the source; ~1e-11 for a uniform table.
+    The table's own interpolation of a law is a separate error (README).
     """
 
 def discrete_flux_map_heyrovsky_magnification(

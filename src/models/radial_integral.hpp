@@ -1,4 +1,5 @@
-// The radial integral shared by the limb-darkened and flux-map models: the
+// The radial integral of the limb-darkened models (a profile with no kinks;
+// the flux maps cut theirs at the table radii, flux_map.cpp): the
 // brightness-weighted mean of a magnification over the source disk,
 //   A = ∫₀¹ I(r)·2πr·M(l, r) dr / N,  N = ∫₀¹ I(r)·2πr dr,
 // with M the mean magnification of the ring of radius r (Heyrovský 2003,
