@@ -181,16 +181,19 @@ void magnification(const Profile& profile, double rtol, const double* u, const d
             out[i] = point_lens(ui);  // +∞ at u = 0
             continue;
         }
+        double a;
         if (profile.uniform()) {
-            out[i] = disk_magnification_unchecked(ui, ri);
-            continue;
-        }
-        const double z = ui / ri;
-        if (z >= far_from) {
-            out[i] = disk_mean_series(ui, ri, profile.moments(), max_order + 1, far_tol * rtol);
+            a = disk_magnification_unchecked(ui, ri);
+        } else if (ui / ri >= far_from) {
+            a = disk_mean_series(ui, ri, profile.moments(), max_order + 1, far_tol * rtol);
         } else {
-            out[i] = stacked_disks_unchecked(profile, ui, ri, counts);
+            a = stacked_disks_unchecked(profile, ui, ri, counts);
         }
+        // A non-negative source is magnified by more than 1 wherever the lens
+        // is.  Where the truth lies within rounding of 1 (a large source with
+        // the lens outside it: A − 1 ≈ 2/u⁴), a value that rounded below 1 is
+        // taken as 1, which is nearer the truth.  NaN compares false and stays.
+        out[i] = a < 1 ? 1.0 : a;
     }
 }
 
