@@ -6,6 +6,7 @@
 //                          n = 2m, then m μ and m intensities) → A to 17 digits
 //   ld_kernels stacked N   the same lines → stacked disks with N nodes per piece
 //   ld_kernels time        lines "law n c1..cn rtol rho zlo zhi" → ns per value
+//   ld_kernels disk        lines "u R" → the uniform-disk kernel A_disk(u, R)
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ld/models/disk.hpp"
 #include "ld/models/magnification.hpp"
 #include "ld/models/profile.hpp"
 #include "ld/models/stacked.hpp"
@@ -37,6 +39,11 @@ static std::expected<Profile, ProfileError> read_profile(std::istringstream& in)
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "eval";
     std::string line;
+    if (mode == "disk") {
+        double u, r;
+        while (std::cin >> u >> r) std::printf("%.17g\n", disk_magnification_unchecked(u, r));
+        return 0;
+    }
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
         auto profile = read_profile(in);

@@ -1,0 +1,58 @@
+"""Accuracy of lumora_ld's uniform-disk kernel (Witt & Mao 1994 in Carlson's
+forms, the disk-mean series beyond u = R/0.03) against the same closed form
+evaluated by mpmath at 40 digits (its own K, E and Π): R from 1e-6 to 1e4,
+u/R = 1 ± 10^-k (k = 1 … 14), u = R, and seeded u/R in [0, 40].  Prints the
+worst relative errors and where they occur.
+
+Usage (inside tools/py314): python3 benchmarks/ld_kernel_accuracy.py
+"""
+
+import random
+import subprocess
+import sys
+from pathlib import Path
+
+import mpmath as mp
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+
+import prove_ld_nodes as prove  # noqa: E402
+
+
+def truth(u, r):
+    u, r = mp.mpf(u), mp.mpf(r)
+    if u == r:
+        return ((1 + r * r) / (r * r) * 2 * mp.atan(r) + 2 / r) / mp.pi
+    n = 4 * u * r / (u + r) ** 2
+    m = 4 * n / ((u - r) ** 2 + 4)
+    root = mp.sqrt((u - r) ** 2 + 4)
+    c_e = root * (u + r) / (2 * r * r)
+    c_k = (u - r) * ((u * u - r * r) / 2 + 4) / (root * r * r)
+    c_pi = 2 * (u - r) ** 2 * (1 + r * r) / (root * r * r * (u + r))
+    return (mp.ellipe(m) * c_e - mp.ellipk(m) * c_k + mp.ellippi(n, m) * c_pi) / mp.pi
+
+
+def main():
+    mp.mp.dps = 40
+    prove.build()
+    rng = random.Random(3)
+    points = []
+    for r in (1e-6, 1e-3, 0.1, 1.0, 10.0, 1e4):
+        points.append((r, r))
+        for k in range(1, 15):
+            points += [(r * (1 + 10.0**-k), r), (r * (1 - 10.0**-k), r)]
+        points += [(r * rng.uniform(0, 40), r) for _ in range(40)]
+    out = subprocess.run([str(prove.DRIVER), "disk"], input="\n".join(f"{u!r} {r!r}" for u, r in points),
+                         capture_output=True, text=True, check=True).stdout.split()
+    errors = sorted(((prove.rel(float(v), float(truth(u, r))), u / r, r) for v, (u, r) in zip(out, points)),
+                    reverse=True)
+    print(f"{len(points)} points; worst relative errors (error, u/R, R):")
+    for e in errors[:5]:
+        print(f"  {e[0]:.1e}  {e[1]!r}  {e[2]!r}")
+    limb = max(e for e, z, _ in errors if abs(z - 1) < 1e-3)
+    print(f"worst within |u/R - 1| < 1e-3: {limb:.1e}")
+
+
+if __name__ == "__main__":
+    main()
