@@ -74,9 +74,10 @@ double disk_magnification_unchecked(double u, double r) noexcept {
         // asin((R² − 1)/(R² + 1)) + π/2 = 2 atan R (Witt & Mao 1994).
         return (((1 + r * r) / (r * r)) * (2 * std::atan(r)) + 2 / r) / pi;
     }
-    if (r < 0.03 * u) {
-        // The closed form loses about (u/R)² relative far from the disk
-        // (its terms cancel): the series converges like (R/u)^(2n) there.
+    if (r < 0.1 * u) {
+        // The closed form loses about (u/R)² relative far from the disk (its
+        // terms cancel: 3e-13 at u/R = 32, 3e-14 at 10); the series
+        // converges like (R/u)^(2n), within 1e-17 in about 9 terms at 10.
         return disk_mean_series(u, r, uniform_moments.data(), series::orders, 1e-17);
     }
     const double d = u - r;

@@ -23,7 +23,7 @@
 // | R = 0                     | A₀(u)                                    |
 // | u = R                     | ((1 + R²)/R²·2 atan R + 2/R)/π (limit)   |
 // | u = 0                     | √(R² + 4)/R                              |
-// | R < 0.03u                 | the series with Mₙ = 1/(n + 1)           |
+// | R < 0.1u                  | the series with Mₙ = 1/(n + 1)           |
 #pragma once
 
 #include <cstddef>
