@@ -1,8 +1,9 @@
-"""Accuracy of lumora_ld's uniform-disk kernel (Witt & Mao 1994 in Carlson's
-forms, the disk-mean series beyond u = R/0.03) against the same closed form
-evaluated by mpmath at 40 digits (its own K, E and Π): R from 1e-6 to 1e4,
-u/R = 1 ± 10^-k (k = 1 … 14), u = R, and seeded u/R in [0, 40].  Prints the
-worst relative errors and where they occur.
+"""Accuracy of lumora_ld's uniform-disk kernel (Witt & Mao 1994 as two of
+Bulirsch's cel, the disk-mean series beyond u = 10R) against the same closed
+form evaluated by mpmath at 80 digits (its own K, E and Π): R = 10^(j/2) from
+1e-6 to 1e4, u/R = 1 ± 10^-k (k = 1 … 15), u = R, u = 0, seeded
+|u − R|/R log-uniform in [1e-15, 1] on both sides, and seeded u/R in [0, 40].
+Prints the worst relative errors and where they occur.
 
 Usage (inside tools/py314): python3 benchmarks/ld_kernel_accuracy.py
 """
@@ -21,6 +22,13 @@ import prove_ld_nodes as prove  # noqa: E402
 
 
 def truth(u, r):
+    # 1 − n = ((u − R)/(u + R))² reaches 1e-32 on the grid: mpmath forms it
+    # from n, so it works with 80 digits to keep 40 in the result.
+    with mp.workdps(80):
+        return +truth_at_working_precision(u, r)
+
+
+def truth_at_working_precision(u, r):
     u, r = mp.mpf(u), mp.mpf(r)
     if u == r:
         return ((1 + r * r) / (r * r) * 2 * mp.atan(r) + 2 / r) / mp.pi
@@ -38,10 +46,14 @@ def main():
     prove.build()
     rng = random.Random(3)
     points = []
-    for r in (1e-6, 1e-3, 0.1, 1.0, 10.0, 1e4):
-        points.append((r, r))
-        for k in range(1, 15):
+    for j in range(-12, 9):
+        r = 10.0 ** (j / 2)
+        points += [(r, r), (0.0, r)]
+        for k in range(1, 16):
             points += [(r * (1 + 10.0**-k), r), (r * (1 - 10.0**-k), r)]
+        for _ in range(20):
+            delta = 10 ** rng.uniform(-15, 0)
+            points += [(r * (1 + delta), r), (r * (1 - delta), r)]
         points += [(r * rng.uniform(0, 40), r) for _ in range(40)]
     out = subprocess.run([str(prove.DRIVER), "disk"], input="\n".join(f"{u!r} {r!r}" for u, r in points),
                          capture_output=True, text=True, check=True).stdout.split()
@@ -52,6 +64,8 @@ def main():
         print(f"  {e[0]:.1e}  {e[1]!r}  {e[2]!r}")
     limb = max(e for e, z, _ in errors if abs(z - 1) < 1e-3)
     print(f"worst within |u/R - 1| < 1e-3: {limb:.1e}")
+    closed = max(e for e, z, _ in errors if z < 10)
+    print(f"worst for u/R < 10 (the closed form): {closed:.1e}")
 
 
 if __name__ == "__main__":

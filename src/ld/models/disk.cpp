@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "ld/models/series_table.hpp"
-#include "numerics/carlson.hpp"
 #include "numerics/constants.hpp"
 
 namespace lumora::ld {
@@ -17,6 +16,49 @@ constexpr std::array<double, series::orders> uniform_moments = [] {
     for (std::size_t n = 0; n < series::orders; ++n) m[n] = 1.0 / static_cast<double>(n + 1);
     return m;
 }();
+
+// cel(k_c, 1, a₁, b₁) + cel(k_c, q², a₂, b₂) for 0 < k_c ≤ 1 and q > 0, with
+// Bulirsch's general complete elliptic integral
+//   cel(k_c, p, a, b) = ∫₀^{π/2} (a·cos²φ + b·sin²φ) /
+//                       ((cos²φ + p·sin²φ)·√(cos²φ + k_c²·sin²φ)) dφ
+// (R. Bulirsch 1969, Numer. Math. 13, 305–315, doi:10.1007/BF02165405;
+// DLMF 19.2.11), so that K = cel(k_c, 1, 1, 1), E = cel(k_c, 1, 1, k_c²) and
+// Π(n, m) = cel(k_c, 1 − n, 1, 1) with k_c² = 1 − m.  Method: Bulirsch's
+// Gauss (Landen) transformation, which converges quadratically and takes
+// k_c and p themselves, so that 1 − m and 1 − n never meet a subtraction from
+// 1.  Both integrals share k_c and so the arithmetic–geometric sequence
+// (k_c, e, m); only p, a and b differ.  The second integral is given as
+// √p = q and b₂/q (its first step divides b₂ by √p).
+double witt_mao_cel(double kc, double q, double a1, double b1, double a2, double b2_over_q) noexcept {
+    // Stop once the arithmetic and geometric means agree to ca relative: the
+    // error after the next step is of order ca² (Bulirsch 1969, §2).
+    constexpr double ca = 1e-8;
+    double e = kc;  // the running product k_c,j·m_j
+    double m = 1;   // the arithmetic mean
+    double p1 = 1;
+    double p2 = q;
+    double b2 = b2_over_q;
+    for (int step = 0; step < 40; ++step) {
+        const double f1 = a1;
+        a1 = a1 + b1 / p1;
+        const double g1 = e / p1;
+        b1 = 2 * (b1 + f1 * g1);
+        p1 = g1 + p1;
+        const double f2 = a2;
+        a2 = a2 + b2 / p2;
+        const double g2 = e / p2;
+        b2 = 2 * (b2 + f2 * g2);
+        p2 = g2 + p2;
+        const double previous = m;
+        m = kc + m;
+        if (!(std::abs(previous - kc) > previous * ca)) {  // settled (or NaN: stop)
+            break;
+        }
+        kc = 2 * std::sqrt(e);
+        e = kc * m;
+    }
+    return half_pi * ((b1 + a1 * m) / (m * (m + p1)) + (b2 + a2 * m) / (m * (m + p2)));
+}
 
 }  // namespace
 
@@ -80,26 +122,24 @@ double disk_magnification_unchecked(double u, double r) noexcept {
         // converges like (R/u)^(2n), within 1e-17 in about 9 terms at 10.
         return disk_mean_series(u, r, uniform_moments.data(), series::orders, 1e-17);
     }
+    // Witt & Mao's π·A = c_E·E − c_K·K + c_Π·Π as two of Bulirsch's cel
+    // with k_c = √(1 − m) (see witt_mao_cel): c_E·E − c_K·K = cel(k_c, 1,
+    // c_E − c_K, c_E·k_c² − c_K) and c_Π·Π = cel(k_c, 1 − n, c_Π, c_Π), where
+    // (with d = u − R, e = u + R, all over √(d² + 4)·R²)
+    //   c_E − c_K = 2(3R − u),  c_E·k_c² − c_K = −2d(u + 3R)/e,
+    //   c_Π = 2d²(1 + R²)/e,     c_Π/√(1 − n) = 2|d|(1 + R²):
+    // every coefficient formed without cancellation.
     const double d = u - r;
     const double e = u + r;
     const double dd = d * d;
-    const double q = d / e;
-    const double one_minus_n = q * q;
-    const double n = 4 * u * r / (e * e);
-    const double one_minus_m = (4 * one_minus_n + dd) / (4 + dd);
-    const double rf = elliprf_unchecked(0, one_minus_m, 1);
-    const double rd = elliprd_unchecked(0, one_minus_m, 1);
-    const double rd_swapped = elliprd_unchecked(0, 1, one_minus_m);
-    const double rj = elliprj_unchecked(0, one_minus_m, 1, one_minus_n);
-    const double k = rf;
-    const double big_e = one_minus_m / 3 * (rd + rd_swapped);
-    const double big_pi = rf + n / 3 * rj;
+    const double q = std::abs(d) / e;  // √(1 − n)
     const double root = std::sqrt(dd + 4);
+    const double kc = std::sqrt(4 * (q * q) + dd) / root;  // √(1 − m)
     const double rr = r * r;
-    const double c_e = root * e / (2 * rr);
-    const double c_k = d * (d * e / 2 + 4) / (root * rr);
-    const double c_pi = 2 * dd * (1 + rr) / (root * rr * e);
-    return ((big_e * c_e - k * c_k) + big_pi * c_pi) / pi;
+    const double one_plus_rr = 1 + rr;
+    const double sum = witt_mao_cel(kc, q, 2 * (3 * r - u), -2 * d * (u + 3 * r) / e,
+                                    2 * dd * one_plus_rr / e, 2 * std::abs(d) * one_plus_rr);
+    return sum / (root * rr * pi);
 }
 
 }  // namespace lumora::ld

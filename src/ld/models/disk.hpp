@@ -6,11 +6,10 @@
 // Closed form: Witt & Mao 1994, ApJ 430, 505 (1994ApJ...430..505W), eq. 9,
 //   π·A_disk = c_E·E(m) − c_K·K(m) + c_Π·Π(n, m),
 //   n = 4uR/(u + R)², m = 4n/((u − R)² + 4),
-// with the Legendre integrals in Carlson's forms (Carlson 1995, Numer.
-// Algorithms 10, 13–26; DLMF 19.25.1 and 19.25.2):
-//   K = RF(0, 1 − m, 1),  E = (1 − m)/3·(RD(0, 1 − m, 1) + RD(0, 1, 1 − m)),
-//   Π = RF(0, 1 − m, 1) + (n/3)·RJ(0, 1 − m, 1, 1 − n),
-// and 1 − n = ((u − R)/(u + R))², 1 − m = (4(1 − n) + (u − R)²)/(4 + (u − R)²)
+// with the three Legendre integrals gathered into two of Bulirsch's general
+// complete elliptic integrals cel(k_c, p, a, b) (Bulirsch 1969, Numer. Math.
+// 13, 305–315; DLMF 19.2.11), k_c = √(1 − m), p = 1 and p = 1 − n, and
+//   1 − n = ((u − R)/(u + R))²,  1 − m = (4(1 − n) + (u − R)²)/(4 + (u − R)²)
 // formed without subtraction from 1, so that no limb window is needed.
 //
 // Disk-mean series (Pizzetti's mean-value expansion): the mean of A₀ over a
