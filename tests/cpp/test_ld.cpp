@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ld/models/disk.hpp"
@@ -207,6 +208,27 @@ TEST(LdMagnification, UniformKernelAtTheLimb) {
             const double hi = disk_magnification_unchecked(rho * (1 + d), rho);
             EXPECT_LE(relative_error(0.5 * (lo + hi), limb), 10 * d + 1e-14) << rho << " " << d;
         }
+    }
+}
+
+TEST(LdMagnification, KernelPairIsTwoSingleCalls) {
+    // The stacked-disk rule takes its nodes two at a time; the node counts
+    // are proven for the single kernel, so the pair must give its bits.
+    // Disks that settle in different numbers of Gauss steps (near the limb
+    // and far inside), and pairs that fall back (R = 0, u = R, the series).
+    const double u = 0.3;
+    const std::vector<std::pair<double, double>> radii = {
+        {0.2, 0.31}, {0.3 * (1 + 1e-13), 0.05}, {1e-6 * 0.3, 0.3 * (1 - 1e-9)}, {0.0, 0.2},
+        {0.3, 0.29},  {0.01, 0.5},               {2.0, 1e4},                    {0.031, 0.029},
+    };
+    for (const auto& [r1, r2] : radii) {
+        double a1 = 0;
+        double a2 = 0;
+        disk_magnification_pair_unchecked(u, r1, r2, a1, a2);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(a1), std::bit_cast<std::uint64_t>(disk_magnification_unchecked(u, r1)))
+            << r1;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(a2), std::bit_cast<std::uint64_t>(disk_magnification_unchecked(u, r2)))
+            << r2;
     }
 }
 

@@ -35,6 +35,10 @@ double point_lens(double u) noexcept;
 // A_disk(u, R) for u ≥ 0, R ≥ 0 (no checks).
 double disk_magnification_unchecked(double u, double r) noexcept;
 
+// a1 = A_disk(u, r1), a2 = A_disk(u, r2), the same bits as two calls of
+// disk_magnification_unchecked, in less time than two.
+void disk_magnification_pair_unchecked(double u, double r1, double r2, double& a1, double& a2) noexcept;
+
 // Σₙ (ρ²/4)ⁿ·Mₙ·ΔⁿA₀(u)/(n!)² for u > ρ, stopping once a term falls
 // below tol times the sum (at most `orders` terms, M₀ = 1 implied).
 double disk_mean_series(double u, double rho, const double* moments, std::size_t orders, double tol) noexcept;
