@@ -6,6 +6,9 @@
 //                          n = 2m, then m μ and m intensities) → A to 17 digits
 //   ld_kernels stacked N   the same lines → stacked disks with N nodes per piece
 //   ld_kernels time        lines "law n c1..cn rtol rho zlo zhi" → ns per value
+//   ld_kernels disk        lines "u R" → the uniform-disk kernel A_disk(u, R)
+//   ld_kernels disk_time   lines "R zlo zhi" → ns per kernel call, u/R
+//                          uniform in [zlo, zhi]
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ld/models/disk.hpp"
 #include "ld/models/magnification.hpp"
 #include "ld/models/profile.hpp"
 #include "ld/models/stacked.hpp"
@@ -37,6 +41,33 @@ static std::expected<Profile, ProfileError> read_profile(std::istringstream& in)
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "eval";
     std::string line;
+    if (mode == "disk") {
+        double u, r;
+        while (std::cin >> u >> r) std::printf("%.17g\n", disk_magnification_unchecked(u, r));
+        return 0;
+    }
+    if (mode == "disk_time") {
+        double r, zlo, zhi;
+        while (std::cin >> r >> zlo >> zhi) {
+            const std::size_t count = 20000;
+            std::vector<double> u(count);
+            std::mt19937_64 gen(1);
+            std::uniform_real_distribution<double> dist(zlo, zhi);
+            for (auto& x : u) x = dist(gen) * r;
+            double best = 1e300;
+            volatile double sink = 0;
+            for (int rep = 0; rep < 5; ++rep) {
+                double sum = 0;
+                const auto t0 = std::chrono::steady_clock::now();
+                for (double x : u) sum += disk_magnification_unchecked(x, r);
+                const auto t1 = std::chrono::steady_clock::now();
+                sink = sink + sum;
+                best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count() / count);
+            }
+            std::printf("%.1f\n", best);
+        }
+        return 0;
+    }
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
         auto profile = read_profile(in);

@@ -40,11 +40,13 @@ PROFILES = [
 RHOS = (1e-6, 1e-3, 0.1, 1.0, 10.0, 1e4)
 
 
+COMPILE = ["g++", "-std=c++23", "-O2", "-ffp-contract=off", "-fno-fast-math", "-Wall", "-Wextra"]
+
+
 def build():
     BUILD.mkdir(parents=True, exist_ok=True)
     sources = sorted(str(p) for p in (ROOT / "src" / "ld" / "models").glob("*.cpp"))
-    subprocess.run(["g++", "-std=c++23", "-O2", "-ffp-contract=off", "-fno-fast-math", "-Wall", "-Wextra",
-                    f"-I{ROOT / 'src'}", *sources, str(ROOT / "src" / "numerics" / "carlson.cpp"),
+    subprocess.run([*COMPILE, f"-I{ROOT / 'src'}", *sources, str(ROOT / "src" / "numerics" / "carlson.cpp"),
                     str(ROOT / "benchmarks" / "ld_kernels.cpp"), "-o", str(DRIVER)], check=True)
 
 

@@ -6,11 +6,10 @@
 // Closed form: Witt & Mao 1994, ApJ 430, 505 (1994ApJ...430..505W), eq. 9,
 //   π·A_disk = c_E·E(m) − c_K·K(m) + c_Π·Π(n, m),
 //   n = 4uR/(u + R)², m = 4n/((u − R)² + 4),
-// with the Legendre integrals in Carlson's forms (Carlson 1995, Numer.
-// Algorithms 10, 13–26; DLMF 19.25.1 and 19.25.2):
-//   K = RF(0, 1 − m, 1),  E = (1 − m)/3·(RD(0, 1 − m, 1) + RD(0, 1, 1 − m)),
-//   Π = RF(0, 1 − m, 1) + (n/3)·RJ(0, 1 − m, 1, 1 − n),
-// and 1 − n = ((u − R)/(u + R))², 1 − m = (4(1 − n) + (u − R)²)/(4 + (u − R)²)
+// with the three Legendre integrals gathered into two of Bulirsch's general
+// complete elliptic integrals cel(k_c, p, a, b) (Bulirsch 1969, Numer. Math.
+// 13, 305–315; DLMF 19.2.11), k_c = √(1 − m), p = 1 and p = 1 − n, and
+//   1 − n = ((u − R)/(u + R))²,  1 − m = (4(1 − n) + (u − R)²)/(4 + (u − R)²)
 // formed without subtraction from 1, so that no limb window is needed.
 //
 // Disk-mean series (Pizzetti's mean-value expansion): the mean of A₀ over a
@@ -23,7 +22,7 @@
 // | R = 0                     | A₀(u)                                    |
 // | u = R                     | ((1 + R²)/R²·2 atan R + 2/R)/π (limit)   |
 // | u = 0                     | √(R² + 4)/R                              |
-// | R < 0.03u                 | the series with Mₙ = 1/(n + 1)           |
+// | R < 0.1u                  | the series with Mₙ = 1/(n + 1)           |
 #pragma once
 
 #include <cstddef>
@@ -35,6 +34,10 @@ double point_lens(double u) noexcept;
 
 // A_disk(u, R) for u ≥ 0, R ≥ 0 (no checks).
 double disk_magnification_unchecked(double u, double r) noexcept;
+
+// a1 = A_disk(u, r1), a2 = A_disk(u, r2), the same bits as two calls of
+// disk_magnification_unchecked, in less time than two.
+void disk_magnification_pair_unchecked(double u, double r1, double r2, double& a1, double& a2) noexcept;
 
 // Σₙ (ρ²/4)ⁿ·Mₙ·ΔⁿA₀(u)/(n!)² for u > ρ, stopping once a term falls
 // below tol times the sum (at most `orders` terms, M₀ = 1 implied).
