@@ -66,41 +66,79 @@ std::array<double, max_order + 1> basis_moments(const BasisTerm& term) noexcept 
     return out;
 }
 
-// The smallest intensity over μ in [0, 1] and where: a dense grid in μ
-// (uniform, and geometric toward the limb, where μ^k and μ·ln μ bend most),
-// then a golden-section refinement around the smallest grid value.
-std::pair<double, double> smallest_intensity(const Profile& profile) {
-    double where = 0;
-    double least = profile.intensity(0);
-    auto visit = [&](double mu) {
-        const double value = profile.intensity(mu);
+// Where a law can take its smallest value on μ in [0, 1]: the ends, and
+// the zeros of dI/dμ inside (written per law; each law is a low polynomial
+// in μ or s = √μ, or has one stationary point).  At most 5 points.
+struct Candidates {
+    std::array<double, 5> mu{0.0, 1.0};
+    std::size_t count = 2;
+    void add(double m) noexcept {
+        if (m > 0 && m < 1) mu[count++] = m;  // a NaN is not added
+    }
+};
+
+Candidates stationary_points(Law law, std::span<const double> c) noexcept {
+    Candidates out;
+    switch (law) {
+    case Law::quadratic:  // dI/dμ = a + 2b(1 − μ)
+        if (c[1] != 0) out.add(1 + c[0] / (2 * c[1]));
+        break;
+    case Law::square_root: {  // with μ = s²: dI/ds = 2cs + d
+        if (c[0] != 0) {
+            const double s = -c[1] / (2 * c[0]);
+            if (s > 0 && s < 1) out.add(s * s);
+        }
+        break;
+    }
+    case Law::logarithmic:  // dI/dμ = c − d(ln μ + 1)
+        if (c[1] != 0 && c[0] / c[1] - 1 < 0) out.add(std::exp(c[0] / c[1] - 1));
+        break;
+    case Law::claret4: {
+        // With μ = s²: dI/ds = a₁ + 2a₂s + 3a₃s² + 4a₄s³, a cubic; its zeros
+        // in (0, 1) are bracketed on 64 steps and bisected.
+        const auto slope = [&c](double s) { return c[0] + s * (2 * c[1] + s * (3 * c[2] + s * (4 * c[3]))); };
+        double s0 = 0;
+        double d0 = slope(0);
+        for (int i = 1; i <= 64; ++i) {
+            const double s1 = i / 64.0;
+            const double d1 = slope(s1);
+            if ((d0 < 0) != (d1 < 0) && out.count < out.mu.size()) {
+                double lo = s0, hi = s1;
+                for (int k = 0; k < 60; ++k) {
+                    const double mid = 0.5 * (lo + hi);
+                    if ((slope(mid) < 0) == (d0 < 0)) lo = mid; else hi = mid;
+                }
+                const double s = 0.5 * (lo + hi);
+                out.add(s * s);
+            }
+            s0 = s1;
+            d0 = d1;
+        }
+        break;
+    }
+    default:  // uniform, linear, power2 (monotone in μ^α): the ends
+        break;
+    }
+    return out;
+}
+
+// The smallest intensity over the candidate points, and where.
+std::pair<double, double> smallest_intensity(const Profile& profile, const Candidates& candidates) {
+    double where = candidates.mu[0];
+    double least = profile.intensity(where);
+    for (std::size_t i = 1; i < candidates.count; ++i) {
+        const double value = profile.intensity(candidates.mu[i]);
         if (!(value >= least)) {  // a NaN intensity is kept, so that it is reported
             least = value;
-            where = mu;
+            where = candidates.mu[i];
         }
-    };
-    for (int i = 1; i <= 4000; ++i) visit(i / 4000.0);
-    for (int i = 0; i < 600; ++i) visit(std::pow(10.0, -3.5 - i * (12.0 / 600)));
-    double lo = std::max(0.0, where - 1 / 4000.0);
-    double hi = std::min(1.0, where + 1 / 4000.0);
-    const double golden = 0.6180339887498949;  // (√5 − 1)/2
-    for (int i = 0; i < 80 && std::isfinite(least); ++i) {
-        const double a = hi - golden * (hi - lo);
-        const double b = lo + golden * (hi - lo);
-        if (profile.intensity(a) < profile.intensity(b)) {
-            hi = b;
-        } else {
-            lo = a;
-        }
-        visit(a);
-        visit(b);
     }
     return {least, where};
 }
 
 // The refusals shared by both constructors, then the moments.
-std::expected<Profile, ProfileError> finish(Profile profile, double scale) {
-    const auto [least, where] = smallest_intensity(profile);
+std::expected<Profile, ProfileError> finish(Profile profile, double scale, const Candidates& candidates) {
+    const auto [least, where] = smallest_intensity(profile, candidates);
     if (!std::isfinite(least)) {
         return std::unexpected(ProfileError{"the profile is not finite at μ = " + format_mu(where)});
     }
@@ -251,7 +289,7 @@ std::expected<Profile, ProfileError> make_profile(Law law, std::span<const doubl
     }
     p.flux_ = sum[0];
     for (std::size_t n = 0; n <= max_order; ++n) p.moments_[n] = sum[n] / sum[0];
-    return finish(std::move(p), scale);
+    return finish(std::move(p), scale, stationary_points(law, coefficients));
 }
 
 std::expected<Profile, ProfileError> make_tabulated_profile(std::span<const double> mu,
@@ -327,7 +365,12 @@ std::expected<Profile, ProfileError> make_tabulated_profile(std::span<const doub
     if (sum[0] > 0) {
         for (std::size_t n = 0; n <= max_order; ++n) p.moments_[n] = sum[n] / sum[0];
     }
-    return finish(std::move(p), largest);
+    // Linear between the points and constant beyond: the smallest value is
+    // at a point, and every point was checked above.
+    Candidates ends;
+    ends.mu[0] = p.mu_.front();
+    ends.mu[1] = p.mu_.back();
+    return finish(std::move(p), largest, ends);
 }
 
 }  // namespace lumora::ld
