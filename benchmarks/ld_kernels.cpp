@@ -5,6 +5,8 @@
 //   ld_kernels eval        lines "law n c1..cn rtol u rho" (law "tabulated":
 //                          n = 2m, then m μ and m intensities) → A to 17 digits
 //   ld_kernels stacked N   the same lines → stacked disks with N nodes per piece
+//   ld_kernels small       the same lines → "K A": the orders of the small-source
+//                          expansion at rtol and its value (0 nan: not served)
 //   ld_kernels time        lines "law n c1..cn rtol rho zlo zhi" → ns per value
 //   ld_kernels disk        lines "u R" → the uniform-disk kernel A_disk(u, R)
 //   ld_kernels disk_time   lines "R zlo zhi" → ns per kernel call, u/R
@@ -21,6 +23,7 @@
 #include "ld/models/disk.hpp"
 #include "ld/models/magnification.hpp"
 #include "ld/models/profile.hpp"
+#include "ld/models/small_source.hpp"
 #include "ld/models/stacked.hpp"
 
 using namespace lumora::ld;
@@ -96,6 +99,12 @@ int main(int argc, char** argv) {
         double rtol, u, rho;
         in >> rtol >> u >> rho;
         double a;
+        if (mode == "small") {
+            const SmallSource plan = plan_small_source(*profile, rtol);
+            const int orders = small_source_orders(plan, u / rho, rho);
+            std::printf("%d %.17g\n", orders, orders > 0 ? small_source_unchecked(plan, u, rho, orders) : NAN);
+            continue;
+        }
         if (mode == "stacked") {
             const int nodes = std::atoi(argv[2]);
             a = stacked_disks_unchecked(*profile, u, rho, NodeCounts{nodes, nodes, nodes});

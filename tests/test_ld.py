@@ -49,6 +49,14 @@ def _law(spec):
 PROFILES = {name: (_law(entry["law"]), tuple(entry["coefficients"])) for name, entry in _TRUTH.items()}
 RTOLS = [1e-4, 1e-8, 1e-10]
 
+# The same profiles at points a relative 1e-6 on both sides of each switch of
+# the small-source expansion (the edges of the limb band |z - 1| < 2^-8, the
+# largest rho it serves at 1e-4, 1e-8 and 1e-10, a change in its number of
+# orders), from the same reference (tools/gen_ld_truth.py --small-source).
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "ld_truth_small_source.json")) as _f:
+    _SMALL_TRUTH = json.load(_f)["profiles"]
+BAND = 2.0**-8
+
 
 def point_lens(u):
     return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
@@ -74,8 +82,20 @@ class TestAccuracy:
         assert errors[worst] <= rtol, (
             f"worst relative error {errors[worst]:.3g} at u = {points[worst, 0]!r}, rho = {points[worst, 1]!r}")
 
+    @pytest.mark.parametrize("rtol", RTOLS + [1e-12], ids=lambda r: f"rtol={r:g}")
+    @pytest.mark.parametrize("name", list(_SMALL_TRUTH))
+    def test_within_rtol_on_both_sides_of_the_small_source_switches(self, name, rtol):
+        table = np.array(_SMALL_TRUTH[name]["points"], dtype=float)
+        law, coefficients = PROFILES[name]
+        got = magnification(table[:, 0], table[:, 1], law, coefficients, rtol=rtol)
+        errors = np.array([relative_error(g, e) for g, e in zip(got, table[:, 2])])
+        worst = int(np.argmax(errors))
+        assert errors[worst] <= rtol, (
+            f"worst relative error {errors[worst]:.3g} at u = {table[worst, 0]!r}, rho = {table[worst, 1]!r}")
+
     @pytest.mark.parametrize("name", list(PROFILES))
-    @pytest.mark.parametrize("z_switch", [1.0, 2.0, 10.0], ids=["limb", "z=2", "z=10"])
+    @pytest.mark.parametrize("z_switch", [1.0, 1 - BAND, 1 + BAND, 2.0, 10.0],
+                             ids=["limb", "band-in", "band-out", "z=2", "z=10"])
     def test_continuous_across_each_switch_in_z(self, name, z_switch):
         # 21 points 1e-12 apart (relative) around the switch: the magnification
         # moves by far less than rtol, so every pair agrees within 2 rtol.
@@ -86,6 +106,20 @@ class TestAccuracy:
             a = magnification(z * rho, rho, law, coefficients, rtol=rtol)
             spread = (a.max() - a.min()) / a.min()
             assert spread <= 2 * rtol, f"rho = {rho}: spread {spread:.3g}"
+
+    # (z, rho, rtol) where the small-source expansion changes its number of
+    # orders (two to three at z = 0.7) or stops (the largest rho at z = 0.5
+    # and 1.5), rho = sqrt(eps_K(rtol))/(z + 1).
+    @pytest.mark.parametrize("name", ["linear", "square_root", "claret4"])
+    @pytest.mark.parametrize("z, rho, rtol", [
+        (0.7, 0.00935645168310102, 1e-8), (0.5, 0.43093682293750524, 1e-8),
+        (1.5, 0.19270270486338703, 1e-10), (0.2, 0.983816092228354, 1e-4)], ids=["orders", "largest-1e-8", "largest-1e-10", "largest-1e-4"])
+    def test_continuous_across_each_switch_in_rho(self, name, z, rho, rtol):
+        law, coefficients = PROFILES[name]
+        rhos = rho * (1.0 + 1e-12 * np.arange(-10, 11))
+        a = magnification(z * rho, rhos, law, coefficients, rtol=rtol)
+        spread = (a.max() - a.min()) / a.min()
+        assert spread <= 2 * rtol, f"spread {spread:.3g}"
 
     def test_tabulated_linear_law_is_the_linear_law(self):
         # Linear interpolation in mu of a linear law is the law itself.

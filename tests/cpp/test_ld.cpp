@@ -13,6 +13,7 @@
 #include "ld/models/disk.hpp"
 #include "ld/models/magnification.hpp"
 #include "ld/models/profile.hpp"
+#include "ld/models/small_source.hpp"
 
 namespace {
 
@@ -283,6 +284,73 @@ TEST(LdProfile, TableOfALinearLawIsThatLaw) {
     const Profile law = profile_of("linear", {0.6});
     for (double z : {0.0, 0.3, 1.0, 1.7, 2.5, 40.0}) {
         EXPECT_LE(relative_error(one(table, 1e-10, z * 0.05, 0.05), one(law, 1e-10, z * 0.05, 0.05)), 1e-10) << z;
+    }
+}
+
+// The small-source expansion serves z outside the limb band |z − 1| < 2^−8
+// and below the far series' z = 2, ρ up to its truncation bound, and the
+// laws whose basis terms it tabulates.
+TEST(LdSmallSource, ServesWhereItsTablesAndBoundHold) {
+    const double band = std::ldexp(1.0, -8);
+    const SmallSource linear = plan_small_source(profile_of("linear", {0.6}), 1e-8);
+    struct Row {
+        double z, rho;
+        bool served;
+    };
+    const std::vector<Row> rows = {
+        {0.0, 1e-3, true},
+        {1 - band, 1e-3, true},
+        {std::nextafter(1 - band, 1.0), 1e-3, false},
+        {1.0, 1e-3, false},
+        {1 + band, 1e-3, true},
+        {std::nextafter(1 + band, 1.0), 1e-3, false},
+        {std::nextafter(2.0, 0.0), 1e-3, true},
+        {2.0, 1e-3, false},
+        {0.5, 0.43, true},  // ρ²(z + 1)² = 0.416 ≤ ε₈(1e-8) = 0.4178
+        {0.5, 0.44, false},
+        {nan, 1e-3, false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(small_source_orders(linear, row.z, row.rho) > 0, row.served) << row.z << " " << row.rho;
+    }
+    for (const auto& [name, c] : std::vector<std::pair<std::string, std::vector<double>>>{
+             {"power2", {0.6, 0.6}}, {"linear", {0.6}}}) {
+        const bool tabulated = name == "linear";  // α = 0.6 has no table column
+        EXPECT_EQ(small_source_orders(plan_small_source(profile_of(name, c), 1e-8), 0.5, 1e-3) > 0, tabulated);
+    }
+    const Profile table = *make_tabulated_profile(std::vector<double>{0.0, 1.0}, std::vector<double>{0.4, 1.0});
+    EXPECT_EQ(small_source_orders(plan_small_source(table, 1e-8), 0.5, 1e-3), 0);
+}
+
+// The parts for gradients: the value itself, its derivatives against
+// central differences of the value (step 1e-6 relative, so within ~1e-8),
+// and A = Σⱼ wⱼ·Sⱼ/N rebuilt from the per-term sums with the law's own
+// coefficients (quadratic a, b: w = (1 − a − b, a + 2b, −b), N = 1 − a/3 − b/6).
+TEST(LdSmallSource, PartsAreTheValueAndItsDerivatives) {
+    const double a = 0.45;
+    const double b = 0.25;
+    const Profile p = profile_of("quadratic", {a, b});
+    const SmallSource plan = plan_small_source(p, 1e-10);
+    const double flux = 1 - a / 3 - b / 6;
+    for (const auto& [z, rho] : std::vector<std::pair<double, double>>{
+             {0.0, 1e-3}, {0.3, 0.01}, {0.99, 1e-3}, {1.01, 0.05}, {1.7, 0.1}}) {
+        const double u = z * rho;
+        const int k = small_source_orders(plan, z, rho);
+        ASSERT_GT(k, 0) << z << " " << rho;
+        const SmallSourceParts parts = small_source_parts_unchecked(plan, u, rho, k);
+        const double value = small_source_unchecked(plan, u, rho, k);
+        EXPECT_LE(relative_error(parts.value, value), 1e-14);
+        const double rebuilt = ((1 - a - b) * parts.sums[0] + (a + 2 * b) * parts.sums[1] - b * parts.sums[2]) / flux;
+        EXPECT_LE(relative_error(rebuilt, value), 1e-14);
+        const double h = 1e-6 * rho;
+        const double fd_rho =
+            (small_source_unchecked(plan, u, rho + h, k) - small_source_unchecked(plan, u, rho - h, k)) / (2 * h);
+        EXPECT_LE(std::abs(parts.d_rho - fd_rho), 1e-7 * std::abs(value / rho)) << z << " " << rho;
+        if (z > 0) {
+            const double fd_u =
+                (small_source_unchecked(plan, u + h, rho, k) - small_source_unchecked(plan, u - h, rho, k)) / (2 * h);
+            EXPECT_LE(std::abs(parts.d_u - fd_u), 1e-7 * std::abs(value / rho)) << z << " " << rho;
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include "ld/models/nodes_table.hpp"
 #include "ld/models/profile.hpp"
 #include "ld/models/series_table.hpp"
+#include "ld/models/small_source.hpp"
 #include "ld/models/stacked.hpp"
 #include "numerics/constants.hpp"
 
@@ -203,6 +204,7 @@ void magnification(const Profile& profile, double rtol, const double* u, const d
                    std::size_t n) noexcept {
     const int level = tolerance_level(rtol);
     const NodeCounts counts = node_counts(profile.law(), level);
+    const SmallSource small = plan_small_source(profile, rtol);
     for (std::size_t i = 0; i < n; ++i) {
         const double ui = u[i];
         const double ri = rho[i];
@@ -219,6 +221,8 @@ void magnification(const Profile& profile, double rtol, const double* u, const d
             a = disk_magnification_unchecked(ui, ri);
         } else if (ui / ri >= far_from) {
             a = disk_mean_series(ui, ri, profile.moments(), max_order + 1, far_tol * rtol);
+        } else if (const int orders = small_source_orders(small, ui / ri, ri); orders > 0) {
+            a = small_source_unchecked(small, ui, ri, orders);
         } else {
             a = stacked_disks_unchecked(profile, ui, ri, counts);
         }

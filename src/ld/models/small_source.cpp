@@ -1,0 +1,211 @@
+#include "ld/models/small_source.hpp"
+
+#include <cmath>
+
+#include "ld/models/small_source_table.hpp"
+#include "ld/models/stacked.hpp"
+
+namespace lumora::ld {
+
+namespace {
+
+namespace table = small_source_table;
+
+static_assert(table::orders == 8 && table::levels == 11);
+
+constexpr int terms = table::terms;
+
+// The table column of a basis term, or −1.
+int column_of(const BasisTerm& term) noexcept {
+    switch (term.kind) {
+    case Basis::constant:
+        return 0;
+    case Basis::power:
+        if (term.exponent == 0.5) return 1;
+        if (term.exponent == 1) return 2;
+        if (term.exponent == 1.5) return 3;
+        if (term.exponent == 2) return 4;
+        return -1;
+    case Basis::mu_log_mu:
+        return 5;
+    }
+    return -1;
+}
+
+// N_b = ∫₀¹ 2t·φ_b dt: 2/(k + 2) for μ^k, −2/9 for μ·ln μ.
+constexpr std::array<double, table::bases> basis_flux = {1.0, 0.8, 2.0 / 3.0, 4.0 / 7.0, 0.5, -2.0 / 9.0};
+
+// A bound on the relative error of the tables summed in double arithmetic
+// (the generator measures 6.5e-16 of G_{k,1}), with room for the sum over
+// terms: times the cancellation Σ|w_b·N_b|/N of the profile's terms it must
+// not exceed the tolerance level, or the profile keeps stacked disks.
+constexpr double table_error = 5e-15;
+
+// The panel holding z and the Chebyshev variable there, or −1 in the limb
+// band.  Panels: 0 = [0, ½]; j = 1 … 7: [1 − 2^−j, 1 − 2^−(j+1)]; 8 + j:
+// [1 + 2^−(j+1), 1 + 2^−j].  d = |z − 1| is exact for z ≥ ½ (Sterbenz), and
+// x = ±(2^(j+2)·d − 3) then exact as well; dx/dz = 2^(j+2).
+struct Place {
+    int panel;
+    double x;
+    double scale;  // dx/dz
+};
+
+Place place_of(double z) noexcept {
+    const bool inside = z < 1;
+    const double d = inside ? 1 - z : z - 1;
+    int e = 0;
+    (void)std::frexp(d, &e);  // d in [2^(e−1), 2^e)
+    int j = -e;
+    if (j < 0) j = 0;  // z < ½ (d > ½), z = 0 included
+    if (j >= table::band_exponent || d == 0) {
+        return {-1, 0, 0};
+    }
+    const double scale = std::ldexp(1.0, j + 2);
+    if (inside) {
+        return {j, j == 0 ? 4 * z - 1 : 3 - scale * d, scale};
+    }
+    return {table::band_exponent + j, scale * d - 3, scale};
+}
+
+// Tₙ(x), n < terms.
+void chebyshev(double x, double* t) noexcept {
+    t[0] = 1;
+    t[1] = x;
+    const double x2 = 2 * x;
+    for (int n = 2; n < terms; ++n) t[n] = x2 * t[n - 1] - t[n - 2];
+}
+
+// Σₙ aₙ·vₙ in four interleaved partial sums (a fixed order: the same bits
+// on every thread).
+double dot(const double* a, const double* v) noexcept {
+    static_assert(terms % 4 == 0);
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    for (int n = 0; n < terms; n += 4) {
+        s0 += a[n] * v[n];
+        s1 += a[n + 1] * v[n + 1];
+        s2 += a[n + 2] * v[n + 2];
+        s3 += a[n + 3] * v[n + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+const double* series_of(int panel, int k, int column) noexcept {
+    return table::coefficients.data() +
+           static_cast<std::size_t>(((panel * table::orders + k) * table::bases + column) * terms);
+}
+
+}  // namespace
+
+SmallSource plan_small_source(const Profile& profile, double rtol) noexcept {
+    SmallSource plan;
+    if (profile.law() == Law::tabulated) {
+        return plan;
+    }
+    double spread = 0;
+    for (std::size_t j = 0; j < profile.term_count(); ++j) {
+        const BasisTerm& term = profile.term(j);
+        const int column = column_of(term);
+        if (column < 0) {
+            return plan;
+        }
+        plan.column[j] = column;
+        plan.weight[j] = term.coefficient / profile.flux();
+        spread += std::abs(plan.weight[j] * basis_flux[static_cast<std::size_t>(column)]);
+    }
+    // Within rtol only if the terms' cancellation leaves room for the
+    // tables' error (a NaN rtol takes the finest level, as elsewhere).
+    const int level = tolerance_level(rtol);
+    const double tolerance = std::pow(10.0, -(level + 2));
+    if (!(spread * table_error <= tolerance)) {
+        return plan;
+    }
+    plan.count = profile.term_count();
+    plan.epsilon_limit = table::epsilon_limit[static_cast<std::size_t>(level)];
+    return plan;
+}
+
+int small_source_orders(const SmallSource& plan, double z, double rho) noexcept {
+    if (!(z < 2)) {  // z ≥ 2 or NaN: the far series
+        return 0;
+    }
+    const double reach = rho * (z + 1);
+    const double epsilon = reach * reach;
+    for (int k = 0; k < table::orders; ++k) {
+        if (epsilon <= plan.epsilon_limit[static_cast<std::size_t>(k)]) {
+            return place_of(z).panel < 0 ? 0 : k + 1;
+        }
+    }
+    return 0;
+}
+
+double small_source_unchecked(const SmallSource& plan, double u, double rho, int orders) noexcept {
+    const double z = u / rho;
+    const Place place = place_of(z);
+    double t[terms];
+    chebyshev(place.x, t);
+    // Σₖ cₖ·(ρ²)ᵏ·Σ_b (w_b/N)·G_{k,b}, Horner from the highest order.
+    const double rho2 = rho * rho;
+    double sum = 0;
+    for (int k = orders - 1; k >= 0; --k) {
+        double g = 0;
+        for (std::size_t j = 0; j < plan.count; ++j) {
+            if (plan.weight[j] != 0) {
+                g += plan.weight[j] * dot(series_of(place.panel, k, plan.column[j]), t);
+            }
+        }
+        sum = sum * rho2 + table::h_coefficients[static_cast<std::size_t>(k)] * g;
+    }
+    return sum / rho;
+}
+
+SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u, double rho, int orders) noexcept {
+    const double z = u / rho;
+    const Place place = place_of(z);
+    double t[terms];
+    chebyshev(place.x, t);
+    // dTₙ/dx = n·U_{n−1}(x).
+    double dt[terms];
+    dt[0] = 0;
+    double u0 = 1;
+    double u1 = 2 * place.x;
+    dt[1] = 1;
+    for (int n = 2; n < terms; ++n) {
+        dt[n] = n * u1;
+        const double next = 2 * place.x * u1 - u0;
+        u0 = u1;
+        u1 = next;
+    }
+    const double rho2 = rho * rho;
+    SmallSourceParts parts;
+    double value = 0;   // Σₖ cₖρ^(2k)·g_k
+    double slope = 0;   // Σₖ cₖρ^(2k)·dg_k/dz
+    double d_rho = 0;   // Σₖ (2k − 1)·cₖρ^(2k)·g_k
+    std::array<double, 5> sums{};
+    double power = 1;
+    for (int k = 0; k < orders; ++k) {
+        const double c = table::h_coefficients[static_cast<std::size_t>(k)] * power;
+        double g = 0;
+        double dg = 0;
+        for (std::size_t j = 0; j < plan.count; ++j) {
+            const double* a = series_of(place.panel, k, plan.column[j]);
+            const double gj = dot(a, t);
+            sums[j] += c * gj;
+            g += plan.weight[j] * gj;
+            dg += plan.weight[j] * dot(a, dt);
+        }
+        value += c * g;
+        slope += c * dg;
+        d_rho += (2 * k - 1) * (c * g);
+        power *= rho2;
+    }
+    parts.value = value / rho;
+    // A = F(z, ρ)/ρ·…, z = u/ρ: ∂A/∂u = ∂A/∂z / ρ, ∂A/∂ρ = ∂F/∂ρ − (z/ρ)·∂A/∂z.
+    const double d_z = slope * place.scale / rho;
+    parts.d_u = d_z / rho;
+    parts.d_rho = d_rho / (rho * rho) - z * d_z / rho;
+    for (std::size_t j = 0; j < plan.count; ++j) parts.sums[j] = sums[j] / rho;
+    return parts;
+}
+
+}  // namespace lumora::ld
