@@ -51,6 +51,7 @@ DPS = 50
 ORDERS = 8
 BASES = ("1", "μ^½", "μ", "μ^(3/2)", "μ²", "μ·ln μ")
 NODES = 20  # Chebyshev points per panel: degree 19
+CUTS = (4, 8, 12, 16)  # shorter sums offered to looser tolerances
 LEVELS = 11
 BAND_EXPONENT = 8  # |z − 1| < 2^−8 is left to the stacked disks
 mp.mp.dps = DPS  # everything, the panels' Chebyshev points included
@@ -196,6 +197,18 @@ def panel_job(panel):
     values = [g_values(z) for z in points]
     coefficients = [[chebyshev_coefficients([v[k][i] for v in values]) for i in range(len(BASES))]
                     for k in range(ORDERS)]
+    # An error δ in G_{k,b} moves A by cₖρ^(2k)·δ/ρ against A ≈ G_{0,b}/ρ for
+    # one basis term, and G_{k,b} ≤ (z + 1)^(2k)·G_{0,b} (|y| ≤ z + 1), so
+    # errors are measured against (z + 1)^(2k)·|G_{0,b}(z)|: the table's
+    # share in the relative error of A is then at most Σₖ |cₖ|·εᵏ ≤
+    # Σₖ |cₖ|·2ᵏ (ε ≤ 2) times it.  Every G_{0,b} keeps one sign.
+    def scale(z, v, k, i):
+        return abs(v[0][i]) * (1 + z) ** (2 * k)
+    scales = [[min(scale(z, v, k, i) for z, v in zip(points, values)) for i in range(len(BASES))]
+              for k in range(ORDERS)]
+    # The series cut after m terms: Σ_{n ≥ m} |aₙ| bounds the error.
+    tails = [max(float(mp.fsum(abs(x) for x in coefficients[k][i][m:]) / scales[k][i])
+                 for k in range(ORDERS) for i in range(len(BASES))) for m in CUTS]
     # Off the nodes: the table against direct values at two points, summed
     # exactly and, rounded to doubles, in double arithmetic as the module
     # sums it.
@@ -207,22 +220,22 @@ def panel_job(panel):
         x = 2 * frac - 1
         for k in range(ORDERS):
             for i in range(len(BASES)):
-                scale = abs(direct[k][0])  # the constant term's magnitude
-                err = abs(chebyshev_value(coefficients[k][i], x) - direct[k][i]) / scale
+                size = scale(z, direct, k, i)
+                err = abs(chebyshev_value(coefficients[k][i], x) - direct[k][i]) / size
                 worst = max(worst, float(err))
                 t0, t1 = 1.0, float(x)
                 total = float(coefficients[k][i][0]) + float(coefficients[k][i][1]) * t1
                 for c in coefficients[k][i][2:]:
                     t0, t1 = t1, 2 * float(x) * t1 - t0
                     total += float(c) * t1
-                worst_double = max(worst_double, float(abs(total - direct[k][i]) / scale))
+                worst_double = max(worst_double, float(abs(total - direct[k][i]) / size))
     # The rule against half its step at the panel's middle.
     z = (a + b) / 2
     fine = g_values(z, STEP / 2)
     coarse = g_values(z)
     rule = max(float(abs(fine[k][i] - coarse[k][i]) / abs(fine[k][0]))
                for k in range(ORDERS) for i in range(len(BASES)))
-    return coefficients, worst, rule, worst_double
+    return coefficients, worst, rule, worst_double, tails
 
 
 def independent_g0(z, basis_index):
@@ -270,8 +283,8 @@ def main():
               "// 0 = [0, ½], j = 1 … 7: [1 − 2^−j, 1 − 2^−(j+1)]; 8 + j, j = 0 … 7:\n"
               "// [1 + 2^−(j+1), 1 + 2^−j].  Bases b: 1, μ^½, μ, μ^(3/2), μ², μ·ln μ.\n"
               f"// Off the Chebyshev points the table is within {worst_table:.1e} of direct\n"
-              f"// values (relative to G_{{k,constant}}); rounded to doubles and summed in\n"
-              f"// double arithmetic, within {worst_double:.1e}.\n"
+              f"// values, relative to (z + 1)^(2k)·|G_{{0,b}}(z)|; rounded to doubles and\n"
+              f"// summed in double arithmetic, within {worst_double:.1e}.\n"
               "#pragma once\n\n#include <array>\n#include <cstddef>\n\n"
               "namespace lumora::ld::small_source_table {\n\n"
               f"inline constexpr int orders = {ORDERS};\n"
@@ -285,6 +298,15 @@ def main():
     for k in range(ORDERS):
         out.write(f"    {float(c[k]):.17g},  // {c[k]}\n")
     out.write("};\n\n")
+    share = sum(abs(float(c[k])) * 2**k for k in range(ORDERS))
+    tails = [share * max(r[4][j] for r in results) for j in range(len(CUTS))] + [share * worst_double]
+    out.write("// A bound on the tables' share in the relative error of A for one basis\n"
+              "// term, summed on the first 4, 8, 12, 16 Chebyshev terms (the dropped |aₙ|)\n"
+              "// and on all 20 (measured in doubles, as below): the error of G_{k,b}\n"
+              "// against (z + 1)^(2k)·|G_{0,b}(z)|, worst over k, b and panels, times\n"
+              f"// Σₖ |cₖ|·2ᵏ = {share:.4g}.\n")
+    out.write("inline constexpr std::array<double, 5> cut_error = {"
+              + ", ".join(f"{x:.3g}" for x in tails) + "};\n\n")
     out.write("// epsilon_limit[level][K − 1]: the largest ε = ρ²(z + 1)² for which the\n"
               "// orders k < K keep the truncated h within ¼·10^−(level+2) of h (relative)\n"
               "// on all of [0, ε].\n")

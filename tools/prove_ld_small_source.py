@@ -84,26 +84,33 @@ def main():
     print(f"{len(cases)} points ({len(points)} (z, rho) per profile, {len(PROFILES)} profiles); "
           f"reference: stacked disks, {nodes.REFERENCE_NODES} nodes per piece")
     laws = sorted({law for law, _ in PROFILES}, key=[law for law, _ in PROFILES].index)
-    print("worst relative error per law and rtol: the expansion where it serves (largest rho served) |"
-          " magnification() on the whole grid")
+    served_worst, whole_worst, reach = {}, {}, {}
     for level in range(LEVELS):
         rtol = 10.0 ** -(level + 2)
         at = [line.replace(" 1e-8 ", f" {rtol!r} ") for line in lines]
         small = nodes.run("small", at)
         orders, values = small[0::2], small[1::2]
         production = nodes.run("eval", at)
-        cells = []
         for law in laws:
             served = [(nodes.rel(v, t), case[3]) for v, t, k, case in zip(values, truth, orders, cases)
                       if case[0] == law and k > 0]
-            whole = max(nodes.rel(v, t) for v, t, case in zip(production, truth, cases) if case[0] == law)
-            worst = max((e for e, _ in served), default=0.0)
-            reach = max((r for _, r in served), default=0.0)
-            mark = "!" if worst > rtol / 2 else " "
-            flag = "*" if whole > rtol / 2 else " "
-            cells.append(f"{worst:8.1e}{mark}({reach:6.1e}) |{whole:8.1e}{flag}")
-        print(f"{rtol:7.0e}  " + "  ".join(cells), flush=True)
-    print("laws: " + ", ".join(laws))
+            served_worst[law, level] = max((e for e, _ in served), default=0.0)
+            reach[law, level] = max((r for _, r in served), default=0.0)
+            whole_worst[law, level] = max(nodes.rel(v, t) for v, t, case in zip(production, truth, cases)
+                                          if case[0] == law)
+    header = f"{'':12s}" + "".join(f"{10.0 ** -(level + 2):>9.0e}" for level in range(LEVELS))
+    for title, table, limit in (
+            ("worst relative error of the expansion where it serves ('!': above rtol/2)", served_worst, "!"),
+            ("worst relative error of magnification() on the whole grid ('*': above rtol/2, "
+             "a point served by stacked disks)", whole_worst, "*"),
+            ("largest rho of the grid served", reach, None)):
+        print(f"\n{title}\n{header}")
+        for law in laws:
+            cells = []
+            for level in range(LEVELS):
+                mark = limit if limit and table[law, level] > 10.0 ** -(level + 2) / 2 else " "
+                cells.append(f"{table[law, level]:8.1e}{mark}")
+            print(f"{law:12s}" + "".join(cells))
 
 
 if __name__ == "__main__":

@@ -323,7 +323,7 @@ TEST(LdSmallSource, ServesWhereItsTablesAndBoundHold) {
 }
 
 // The parts for gradients: the value itself, its derivatives against
-// central differences of the value (step 1e-6 relative, so within ~1e-8),
+// central differences of the value (step 1e-6 relative: within ~1e-10),
 // and A = Σⱼ wⱼ·Sⱼ/N rebuilt from the per-term sums with the law's own
 // coefficients (quadratic a, b: w = (1 − a − b, a + 2b, −b), N = 1 − a/3 − b/6).
 TEST(LdSmallSource, PartsAreTheValueAndItsDerivatives) {
@@ -345,11 +345,11 @@ TEST(LdSmallSource, PartsAreTheValueAndItsDerivatives) {
         const double h = 1e-6 * rho;
         const double fd_rho =
             (small_source_unchecked(plan, u, rho + h, k) - small_source_unchecked(plan, u, rho - h, k)) / (2 * h);
-        EXPECT_LE(std::abs(parts.d_rho - fd_rho), 1e-7 * std::abs(value / rho)) << z << " " << rho;
+        EXPECT_LE(std::abs(parts.d_rho - fd_rho), 1e-8 * std::abs(value / rho)) << z << " " << rho;
         if (z > 0) {
             const double fd_u =
                 (small_source_unchecked(plan, u + h, rho, k) - small_source_unchecked(plan, u - h, rho, k)) / (2 * h);
-            EXPECT_LE(std::abs(parts.d_u - fd_u), 1e-7 * std::abs(value / rho)) << z << " " << rho;
+            EXPECT_LE(std::abs(parts.d_u - fd_u), 1e-8 * std::abs(value / rho)) << z << " " << rho;
         }
     }
 }

@@ -1,6 +1,8 @@
 #include "ld/models/small_source.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "ld/models/small_source_table.hpp"
 #include "ld/models/stacked.hpp"
@@ -11,7 +13,7 @@ namespace {
 
 namespace table = small_source_table;
 
-static_assert(table::orders == 8 && table::levels == 11);
+static_assert(table::orders == 8 && table::levels == 11 && table::cut_error.size() == 5);
 
 constexpr int terms = table::terms;
 
@@ -35,11 +37,12 @@ int column_of(const BasisTerm& term) noexcept {
 // N_b = ∫₀¹ 2t·φ_b dt: 2/(k + 2) for μ^k, −2/9 for μ·ln μ.
 constexpr std::array<double, table::bases> basis_flux = {1.0, 0.8, 2.0 / 3.0, 4.0 / 7.0, 0.5, -2.0 / 9.0};
 
-// A bound on the relative error of the tables summed in double arithmetic
-// (the generator measures 6.5e-16 of G_{k,1}), with room for the sum over
-// terms: times the cancellation Σ|w_b·N_b|/N of the profile's terms it must
-// not exceed the tolerance level, or the profile keeps stacked disks.
-constexpr double table_error = 5e-15;
+// The tables' error (cut_error: each G_{k,b} relative to its own size, on
+// the first 4, 8, …, 20 Chebyshev terms) times the cancellation
+// Σ|w_b·N_b|/N of the profile's terms must stay below this share of the
+// tolerance level; the shortest such sum is used, and a profile for which
+// even the whole one does not qualify keeps stacked disks.
+constexpr double cut_share = 0.05;
 
 // The panel holding z and the Chebyshev variable there, or −1 in the limb
 // band.  Panels: 0 = [0, ½]; j = 1 … 7: [1 − 2^−j, 1 − 2^−(j+1)]; 8 + j:
@@ -54,34 +57,35 @@ struct Place {
 Place place_of(double z) noexcept {
     const bool inside = z < 1;
     const double d = inside ? 1 - z : z - 1;
-    int e = 0;
-    (void)std::frexp(d, &e);  // d in [2^(e−1), 2^e)
+    // d = f·2^(e−1), f in [1, 2), from the exponent bits (d ≥ 2^−8 is
+    // normal; smaller d, zero and NaN fall in the band below).
+    const int e = static_cast<int>((std::bit_cast<std::uint64_t>(d) >> 52) & 0x7ff) - 1022;
     int j = -e;
     if (j < 0) j = 0;  // z < ½ (d > ½), z = 0 included
-    if (j >= table::band_exponent || d == 0) {
+    if (!(j < table::band_exponent) || !(d >= 0x1p-8)) {  // NaN: the band too
         return {-1, 0, 0};
     }
-    const double scale = std::ldexp(1.0, j + 2);
+    const double scale = std::bit_cast<double>(static_cast<std::uint64_t>(1023 + j + 2) << 52);  // 2^(j+2)
     if (inside) {
         return {j, j == 0 ? 4 * z - 1 : 3 - scale * d, scale};
     }
     return {table::band_exponent + j, scale * d - 3, scale};
 }
 
-// Tₙ(x), n < terms.
-void chebyshev(double x, double* t) noexcept {
+// Tₙ(x), n < m.
+void chebyshev(double x, double* t, int m) noexcept {
     t[0] = 1;
     t[1] = x;
     const double x2 = 2 * x;
-    for (int n = 2; n < terms; ++n) t[n] = x2 * t[n - 1] - t[n - 2];
+    for (int n = 2; n < m; ++n) t[n] = x2 * t[n - 1] - t[n - 2];
 }
 
-// Σₙ aₙ·vₙ in four interleaved partial sums (a fixed order: the same bits
-// on every thread).
-double dot(const double* a, const double* v) noexcept {
+// Σₙ₍<m₎ aₙ·vₙ in four interleaved partial sums (a fixed order: the same
+// bits on every thread), m a multiple of 4.
+double dot(const double* a, const double* v, int m) noexcept {
     static_assert(terms % 4 == 0);
     double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    for (int n = 0; n < terms; n += 4) {
+    for (int n = 0; n < m; n += 4) {
         s0 += a[n] * v[n];
         s1 += a[n + 1] * v[n + 1];
         s2 += a[n + 2] * v[n + 2];
@@ -113,11 +117,16 @@ SmallSource plan_small_source(const Profile& profile, double rtol) noexcept {
         plan.weight[j] = term.coefficient / profile.flux();
         spread += std::abs(plan.weight[j] * basis_flux[static_cast<std::size_t>(column)]);
     }
-    // Within rtol only if the terms' cancellation leaves room for the
-    // tables' error (a NaN rtol takes the finest level, as elsewhere).
+    // The shortest sum whose error, times the terms' cancellation, fits
+    // the level (a NaN rtol takes the finest level, as elsewhere).
     const int level = tolerance_level(rtol);
     const double tolerance = std::pow(10.0, -(level + 2));
-    if (!(spread * table_error <= tolerance)) {
+    for (std::size_t i = 0; i < table::cut_error.size() && plan.terms == 0; ++i) {
+        if (spread * table::cut_error[i] <= cut_share * tolerance) {
+            plan.terms = 4 * static_cast<int>(i + 1);
+        }
+    }
+    if (plan.terms == 0) {
         return plan;
     }
     plan.count = profile.term_count();
@@ -143,7 +152,7 @@ double small_source_unchecked(const SmallSource& plan, double u, double rho, int
     const double z = u / rho;
     const Place place = place_of(z);
     double t[terms];
-    chebyshev(place.x, t);
+    chebyshev(place.x, t, plan.terms);
     // Σₖ cₖ·(ρ²)ᵏ·Σ_b (w_b/N)·G_{k,b}, Horner from the highest order.
     const double rho2 = rho * rho;
     double sum = 0;
@@ -151,7 +160,7 @@ double small_source_unchecked(const SmallSource& plan, double u, double rho, int
         double g = 0;
         for (std::size_t j = 0; j < plan.count; ++j) {
             if (plan.weight[j] != 0) {
-                g += plan.weight[j] * dot(series_of(place.panel, k, plan.column[j]), t);
+                g += plan.weight[j] * dot(series_of(place.panel, k, plan.column[j]), t, plan.terms);
             }
         }
         sum = sum * rho2 + table::h_coefficients[static_cast<std::size_t>(k)] * g;
@@ -162,15 +171,16 @@ double small_source_unchecked(const SmallSource& plan, double u, double rho, int
 SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u, double rho, int orders) noexcept {
     const double z = u / rho;
     const Place place = place_of(z);
+    const int m = plan.terms;
     double t[terms];
-    chebyshev(place.x, t);
+    chebyshev(place.x, t, m);
     // dTₙ/dx = n·U_{n−1}(x).
     double dt[terms];
     dt[0] = 0;
     double u0 = 1;
     double u1 = 2 * place.x;
     dt[1] = 1;
-    for (int n = 2; n < terms; ++n) {
+    for (int n = 2; n < m; ++n) {
         dt[n] = n * u1;
         const double next = 2 * place.x * u1 - u0;
         u0 = u1;
@@ -189,10 +199,10 @@ SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u,
         double dg = 0;
         for (std::size_t j = 0; j < plan.count; ++j) {
             const double* a = series_of(place.panel, k, plan.column[j]);
-            const double gj = dot(a, t);
+            const double gj = dot(a, t, m);
             sums[j] += c * gj;
             g += plan.weight[j] * gj;
-            dg += plan.weight[j] * dot(a, dt);
+            dg += plan.weight[j] * dot(a, dt, m);
         }
         value += c * g;
         slope += c * dg;

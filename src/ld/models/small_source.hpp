@@ -10,7 +10,8 @@
 // series of h.
 //
 // Method: G_{k,b} for b ∈ {1, μ^½, μ, μ^(3/2), μ², μ·ln μ} and k < 8 as
-// Chebyshev series of degree 19 on 16 panels in z graded toward the limb
+// Chebyshev series of degree 19 (summed on fewer terms at looser
+// tolerances) on 16 panels in z graded toward the limb
 // (small_source_table.hpp, tools/gen_ld_small_source_table.py: within 2e-18
 // of 50-digit values, 6.5e-16 summed in doubles).  The number of orders K
 // per value comes from the bound |h − Σ_{k<K} cₖεᵏ| ≤ ¼·rtol·h on ε ≤ ρ²(z + 1)² (a non-negative
@@ -38,6 +39,7 @@ struct SmallSource {
     std::array<int, 5> column{};   // the table column b of each
     std::array<double, 5> weight{};  // w_b/N
     std::array<double, 8> epsilon_limit{};  // ε_K for K = 1 … 8; all 0: never served
+    int terms = 0;                 // Chebyshev terms summed (4, 8, …, 20)
 };
 
 // The plan of a profile at rtol; a law the tables do not cover, or whose
