@@ -12,11 +12,11 @@
 // Method: G_{k,b} for b ∈ {1, μ^½, μ, μ^(3/2), μ², μ·ln μ} and k < 8 as
 // Chebyshev series of degree 19 (summed on fewer terms at looser
 // tolerances) on 16 panels in z graded toward the limb
-// (small_source_table.hpp, tools/gen_ld_small_source_table.py: within 2e-18
-// of 50-digit values, 6.5e-16 summed in doubles).  The number of orders K
-// per value comes from the bound |h − Σ_{k<K} cₖεᵏ| ≤ ¼·rtol·h on ε ≤ ρ²(z + 1)² (a non-negative
-// profile averages A₀ with positive weights, so the bound carries over
-// to A).
+// (small_source_table.hpp, tools/gen_ld_small_source_table.py: within
+// 2.5e-18 of 50-digit values, 7e-16 summed in doubles).  The number of
+// orders K per value comes from the bound |h − Σ_{k<K} cₖεᵏ| ≤ ¼·rtol·h
+// on ε ≤ ρ²(z + 1)² (a non-negative profile averages A₀ with positive
+// weights, so the bound carries over to A).
 //
 // | z = u/ρ, ρ                    | served                                   |
 // |-------------------------------|------------------------------------------|
