@@ -171,8 +171,9 @@ def main() -> None:
         label = f"{name} [{unit}]" if unit else name
         print(f"{label:>8} {true:10.4g} {p:15.4g} {s:16.4g} {r:7.3f} {b:10.2f}")
     worst = int(np.argmax(np.abs(ratio - 1.0)))
-    print(f"\nlargest |ratio - 1|: {abs(ratio[worst] - 1.0):.3f} ({NAMES[worst]}); the scatter of {fits} fits "
-          f"has a statistical error of about {1.0 / math.sqrt(2.0 * (fits - 1)):.1%}")
+    print(f"\nlargest |ratio - 1|: {abs(ratio[worst] - 1.0):.3f} ({NAMES[worst]}; every parameter within 10 %: "
+          f"{'yes' if abs(ratio[worst] - 1.0) <= 0.1 else 'no'}); the scatter of {fits} fits has a "
+          f"statistical error of about {1.0 / math.sqrt(2.0 * (fits - 1)):.1%}")
     if failed or not np.all((ratio > 1.0 / 3.0) & (ratio < 3.0)):
         raise SystemExit("the fits do not scatter as the Fisher matrix predicts, even roughly")
 
