@@ -55,6 +55,11 @@ _examples: _build
 	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/fit_event.py --quick --output $(EXAMPLES_OUT)/fit_event.png >/dev/null
 	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/limb_darkening_laws.py --quick --output $(EXAMPLES_OUT)/ld_tables.png >/dev/null
 	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/survey.py --quick >/dev/null
+	PYTHONPATH=$(BUILD) MPLBACKEND=Agg python3 examples/fisher_forecast.py --quick --output $(EXAMPLES_OUT)/fisher.png >/dev/null
+	@if python3 -c "import jax" 2>/dev/null; then \
+	    echo "PYTHONPATH=$(BUILD) python3 examples/jax_recipe.py --quick"; \
+	    PYTHONPATH=$(BUILD) python3 examples/jax_recipe.py --quick >/dev/null; \
+	else echo "examples/jax_recipe.py skipped: JAX is not installed"; fi
 
 # The stubs against the built module (stubtest) and the examples under
 # `mypy --strict`; mypy finds the stub-only package of an installed wheel
