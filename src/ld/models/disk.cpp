@@ -181,11 +181,11 @@ double mean_series(double u, double rho, const double* moments, std::size_t orde
     [[maybe_unused]] bool summed = false;  // the value's sum has stopped
     [[maybe_unused]] const double front_u = front / u;
     [[maybe_unused]] const double two_over_rho = 2 / rho;
-    if constexpr (Gradient) {
-        g->du = -8 * front_u;  // D₀ = −8: dA₀/du
-        g->drho = 0;
-        g->sums = {};
-    }
+    // The derivatives in locals (g's arrays may alias them), stored at the end.
+    [[maybe_unused]] double du = -8 * front_u;  // D₀ = −8: dA₀/du
+    [[maybe_unused]] double drho = 0;
+    [[maybe_unused]] std::array<double, series_basis_limit> sums{};
+    [[maybe_unused]] const std::size_t basis_count = Gradient ? g->basis_count : 0;
     for (std::size_t n = 1; n < last; ++n) {
         const double nn = static_cast<double>(n);
         factor = factor * ratio / (4 * nn * nn);
@@ -221,17 +221,22 @@ double mean_series(double u, double rho, const double* moments, std::size_t orde
             const double x = factor * p * front;  // Xₙ
             const double term_u = moments[n] * factor * q * front_u;
             const double term_rho = moments[n] * x * (nn * two_over_rho);
-            g->du += term_u;
-            g->drho += term_rho;
-            for (std::size_t i = 0; i < g->basis_count; ++i) g->sums[i] += x * g->basis_factors[i][n];
+            du += term_u;
+            drho += term_rho;
+            for (std::size_t i = 0; i < basis_count; ++i) sums[i] += x * g->basis_factors[i][n];
             // Every derivative's terms fall like Xₙ times a power of n, as
             // the ρ-derivative's (all of one sign for z > 1): its test
             // stands for all.
-            const bool settled = std::abs(term_rho) <= tol * std::abs(g->drho);
+            const bool settled = std::abs(term_rho) <= tol * std::abs(drho);
             if (summed && settled) {
                 break;
             }
         }
+    }
+    if constexpr (Gradient) {
+        g->du = du;
+        g->drho = drho;
+        g->sums = sums;
     }
     return sum;
 }

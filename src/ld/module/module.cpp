@@ -446,26 +446,29 @@ PyObject* gradient_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
     const Broadcast& inputs = call->inputs;
     const std::size_t n = size_of(inputs.u);
     const std::size_t coefficients = call->profile.coefficient_count();
-    std::array<py_ref, 3> values;
-    for (py_ref& array : values) {
-        array = py_ref::steal(PyArray_SimpleNew(inputs.ndim, inputs.dims.data(), NPY_DOUBLE));
-        if (!array) return nullptr;
-    }
-    // (coefficients,) + shape, coefficient k's derivatives contiguous.
+    // One block of shape (3 + coefficients,) + shape: A, dA/du, dA/drho and
+    // the coefficients' rows, returned as views of it.  One allocation
+    // rather than four: the allocator keeps a block this size for the next
+    // call instead of handing fresh pages back each time (which cost more
+    // than the far series' derivatives).
     std::array<npy_intp, NPY_MAXDIMS + 1> dims{};
-    dims[0] = static_cast<npy_intp>(coefficients);
+    dims[0] = static_cast<npy_intp>(3 + coefficients);
     std::copy(inputs.dims.begin(), inputs.dims.begin() + inputs.ndim, dims.begin() + 1);
-    py_ref slopes = py_ref::steal(PyArray_SimpleNew(inputs.ndim + 1, dims.data(), NPY_DOUBLE));
-    if (!slopes) return nullptr;
-    const GradientOutput out{data_out(values[0]), data_out(values[1]), data_out(values[2]), data_out(slopes), n};
+    py_ref block = py_ref::steal(PyArray_SimpleNew(inputs.ndim + 1, dims.data(), NPY_DOUBLE));
+    if (!block) return nullptr;
+    double* data = data_out(block);
+    const GradientOutput out{data, data + n, data + 2 * n, data + 3 * n, n};
     compute_gradient(call->profile, call->rtol, data_of(inputs.u), data_of(inputs.rho), out, n, call->workers);
-    std::array<py_ref, 3> returned;
-    for (std::size_t k = 0; k < 3; ++k) {
-        // A NumPy scalar for 0-d (as magnification returns), else the array.
-        returned[k] = py_ref::steal(PyArray_Return(reinterpret_cast<PyArrayObject*>(values[k].release())));
-        if (!returned[k]) return nullptr;
+    // block[k] is a view (or, for scalar inputs, a NumPy float64), block[3:]
+    // the coefficients' rows.
+    std::array<py_ref, 4> returned;
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        returned[static_cast<std::size_t>(k)] = py_ref::steal(PySequence_GetItem(block.get(), k));
+        if (!returned[static_cast<std::size_t>(k)]) return nullptr;
     }
-    return PyTuple_Pack(4, returned[0].get(), returned[1].get(), returned[2].get(), slopes.get());
+    returned[3] = py_ref::steal(PySequence_GetSlice(block.get(), 3, static_cast<Py_ssize_t>(3 + coefficients)));
+    if (!returned[3]) return nullptr;
+    return PyTuple_Pack(4, returned[0].get(), returned[1].get(), returned[2].get(), returned[3].get());
 }
 
 // The catch-all around every entry point: no C++ exception reaches the
