@@ -1,7 +1,6 @@
 #include "ld/models/magnification.hpp"
 
 #include <array>
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -390,22 +389,31 @@ double stacked_disks(const Profile& profile, double u, double rho, NodeCounts co
                     if (scale > 0 && t > 0 && t < 1) cuts[count++] = kink_of(t, p);
                 }
             }
-            std::vector<double> edges;  // x: 0, the cuts, a tabulated profile's kinks, π/2
-            edges.reserve(count + profile.kinks().size() + 2);
-            edges.push_back(0);
-            edges.insert(edges.end(), cuts.begin(), cuts.begin() + static_cast<std::ptrdiff_t>(count));
-            edges.insert(edges.end(), profile.kinks().begin(), profile.kinks().end());
-            edges.push_back(half_pi);
-            std::sort(edges.begin(), edges.end());
-            for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
-                const double a = edges[i];
-                const double b = edges[i + 1];
-                if (!(b > a)) continue;
-                if (tabulated) {
-                    const double slope = profile.slope(std::cos(0.5 * (a + b)));
-                    if (slope != 0) piece<true>(profile, u, rho, a, b, counts.tabulated, true, slope, &sums, log);
-                } else {
-                    piece<true>(profile, u, rho, a, b, z < 1 ? counts.inside : counts.outside, false, 0, &sums, log);
+            // Pieces between 0, the cuts and a tabulated profile's kinks
+            // (both sorted, merged here without allocating) and π/2.
+            for (std::size_t m = 1; m < count; ++m) {  // insertion sort of at most 7
+                for (std::size_t n = m; n > 0 && cuts[n] < cuts[n - 1]; --n) std::swap(cuts[n], cuts[n - 1]);
+            }
+            const std::vector<double>& kinks = profile.kinks();
+            std::size_t i = 0;
+            std::size_t k = 0;
+            double a = 0;
+            while (a < half_pi) {
+                double b = half_pi;
+                if (i < count && (k >= kinks.size() || cuts[i] <= kinks[k])) {
+                    b = cuts[i++];
+                } else if (k < kinks.size()) {
+                    b = kinks[k++];
+                }
+                if (b > a) {
+                    if (tabulated) {
+                        const double slope = profile.slope(std::cos(0.5 * (a + b)));
+                        if (slope != 0) piece<true>(profile, u, rho, a, b, counts.tabulated, true, slope, &sums, log);
+                    } else {
+                        piece<true>(profile, u, rho, a, b, z < 1 ? counts.inside : counts.outside, false, 0, &sums,
+                                    log);
+                    }
+                    a = b;
                 }
             }
         }
