@@ -163,6 +163,17 @@ class TestGradient:
                 error = derivative_error(values[k - 2], row[k], scale)
                 assert error <= 1e-6, f"column {k} at u = {row[0]!r}, rho = {row[1]!r}: {error:.3g}"
 
+    @pytest.mark.parametrize("z, rho, du, drho", [
+        (0.44, 5.0, -0.006283426428140242, -0.029851323601823024),        # t = 0.436 at mu = 0.9
+        (0.98, 100.0, -1.3434239774198582e-05, 1.0971210474417706e-05),  # t = 0.980 at mu = 0.2
+    ], ids=["z=0.44", "z=0.98"])
+    def test_tabulated_lens_next_to_a_kink(self, z, rho, du, drho):
+        # The ring through the lens next to a kink of the tabulated profile
+        # (truth: evaluate() of tools/gen_ld_gradient_truth.py, 20 digits).
+        law, _ = PROFILES["tabulated"]
+        got = gradient(z * rho, rho, law, rtol=1e-8)
+        assert derivative_error(got[1], du, 0) <= 1e-6 and derivative_error(got[2], drho, 0) <= 1e-6
+
     @pytest.mark.parametrize("law, coefficients", [
         ("quadratic", (0.45, 0.25)), ("power2", (0.6, 0.5)), ("uniform", ()),
     ], ids=["quadratic", "power2", "uniform"])

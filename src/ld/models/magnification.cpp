@@ -172,9 +172,18 @@ double piece(const Profile& profile, double u, double rho, double a, double b, i
     [[maybe_unused]] const GradedLogs* logs = nullptr;
     [[maybe_unused]] const Singularity* singular = nullptr;
     [[maybe_unused]] const double log_width = Gradient ? std::log(width) : 0.0;
+    // A tabulated piece that does not end at x_z may still end next to it
+    // (x_z next to one of the profile's kinks): it subtracts the same
+    // logarithm, at its nodes' own |x − x_z|.
+    [[maybe_unused]] const Singularity* near = nullptr;
+    [[maybe_unused]] double node_x = 0;
     if constexpr (Gradient) {
         logs = &graded_logs();
-        if (log != nullptr && (b == log->x || a == log->x)) singular = log;
+        if (log != nullptr && (b == log->x || a == log->x)) {
+            singular = log;
+        } else if (log != nullptr && tabulated) {
+            near = log;
+        }
     }
     // Node k's radius t and its factor w_k·g′·F(x), t²·A_disk aside
     // (sin x and cos x go to sx and s, for the gradient's basis).
@@ -184,17 +193,25 @@ double piece(const Profile& profile, double u, double rho, double a, double b, i
         const double g = w * w * w * (10 + w * (6 * w - 15));
         const double dg = 30 * (w * w) * ((1 - w) * (1 - w));
         const double x = a + width * g;
+        if constexpr (Gradient) {
+            node_x = x;
+        }
         sx = std::sin(x);
         s = std::cos(x);
         t = radius_of(sx, s, profile.power());
         const double f = tabulated ? slope * sx : weight_of(profile, sx, s);
         return std::pair{gauss_weights[i] * dg, f};
     };
-    [[maybe_unused]] auto add = [&](int k, double weight, double t, double disk, const DiskSlopes& slopes, double f,
-                                    double sx, double s) {
+    [[maybe_unused]] auto add = [&](int k, double x, double weight, double t, double disk, const DiskSlopes& slopes,
+                                    double f, double sx, double s) {
         const std::size_t i = first + static_cast<std::size_t>(k);
         double du = t * t * slopes.du * f;
         double drho = t * t * t * slopes.dr * f;
+        if (near != nullptr) {
+            const double ln = slope * std::log(std::abs(x - near->x));
+            du -= near->du * ln;
+            drho -= near->drho * ln;
+        }
         if (singular != nullptr) {
             const double graded = b == singular->x ? logs->end[i] : logs->start[i];
             const double ln = (tabulated ? slope : 1.0) * (log_width + graded);
@@ -222,7 +239,9 @@ double piece(const Profile& profile, double u, double rho, double a, double b, i
         double t2 = 0;
         double sx1 = 0, s1 = 0, sx2 = 0, s2 = 0;
         const auto [weight1, f1] = node(k, t1, sx1, s1);
+        [[maybe_unused]] const double x1 = node_x;
         const auto [weight2, f2] = node(k + 1, t2, sx2, s2);
+        [[maybe_unused]] const double x2 = node_x;
         double disk1 = 0;
         double disk2 = 0;
         [[maybe_unused]] DiskSlopes slopes1{};
@@ -236,8 +255,8 @@ double piece(const Profile& profile, double u, double rho, double a, double b, i
         sum += weight1 * (t1 * t1 * disk1 * f1);
         sum += weight2 * (t2 * t2 * disk2 * f2);
         if constexpr (Gradient) {
-            add(k, weight1, t1, disk1, slopes1, f1, sx1, s1);
-            add(k + 1, weight2, t2, disk2, slopes2, f2, sx2, s2);
+            add(k, x1, weight1, t1, disk1, slopes1, f1, sx1, s1);
+            add(k + 1, x2, weight2, t2, disk2, slopes2, f2, sx2, s2);
         }
     }
     if (k < n) {
@@ -249,7 +268,7 @@ double piece(const Profile& profile, double u, double rho, double a, double b, i
                                      : disk_magnification_unchecked(u, rho * t);
         sum += weight * (t * t * disk * f);
         if constexpr (Gradient) {
-            add(k, weight, t, disk, slopes, f, sx, s);
+            add(k, node_x, weight, t, disk, slopes, f, sx, s);
         }
     }
     if constexpr (Gradient) {
@@ -259,6 +278,14 @@ double piece(const Profile& profile, double u, double rho, double a, double b, i
             const double integral = (tabulated ? slope : 1.0) * (width * log_width - width);  // ∫ ln|x − x_z| dx
             g->du += singular->du * integral;
             g->drho += singular->drho * integral;
+        }
+        if (near != nullptr) {
+            // ∫_a^b ln|x − x_z| dx = [(x − x_z)·ln|x − x_z| − x]_a^b
+            const double da = a - near->x;
+            const double db = b - near->x;
+            const double integral = slope * (db * std::log(std::abs(db)) - da * std::log(std::abs(da)) - width);
+            g->du += near->du * integral;
+            g->drho += near->drho * integral;
         }
         for (std::size_t i = 1; i < profile.basis_count(); ++i) g->basis[i] += width * local.basis[i];
         if (b == half_pi) {
