@@ -163,7 +163,18 @@ const GradedLogs& graded_logs() noexcept {
 // the same nodes also give the integrals of PieceGradient, added to *g.
 template <bool Gradient>
 double piece(const Profile& profile, double u, double rho, double a, double b, int n, bool tabulated, double slope,
-             PieceGradient* g, const Singularity* log = nullptr) noexcept {
+             PieceGradient* g, const Singularity* log = nullptr) noexcept;
+
+// The value's pieces: with the gradient into *g, or without when g is null.
+double value_piece(const Profile& profile, double u, double rho, double a, double b, int n, bool tabulated,
+                   double slope, PieceGradient* g, const Singularity* log = nullptr) noexcept {
+    return g != nullptr ? piece<true>(profile, u, rho, a, b, n, tabulated, slope, g, log)
+                        : piece<false>(profile, u, rho, a, b, n, tabulated, slope, nullptr, nullptr);
+}
+
+template <bool Gradient>
+double piece(const Profile& profile, double u, double rho, double a, double b, int n, bool tabulated, double slope,
+             PieceGradient* g, const Singularity* log) noexcept {
     const std::size_t first = static_cast<std::size_t>(n) * static_cast<std::size_t>(n - 1) / 2;
     const double width = b - a;
     [[maybe_unused]] PieceGradient local;
@@ -326,8 +337,14 @@ namespace {
 template <bool Gradient>
 double stacked_disks(const Profile& profile, double u, double rho, NodeCounts counts, ValueGradient* out) noexcept {
     [[maybe_unused]] PieceGradient sums;
-    PieceGradient* g = Gradient ? &sums : nullptr;
     const double z = u / rho;
+    // A large source (or a tabulated one just outside the limb) takes the
+    // derivatives on pieces of their own (below); its value pass computes
+    // none.
+    const bool tabulated = profile.law() == Law::tabulated;
+    const bool peaked = rho > peak_from && z < 1 + peak_scales.back() / rho;
+    const bool own_pieces = Gradient && (peaked || (tabulated && z > 1 && z < 2));
+    PieceGradient* g = Gradient && !own_pieces ? &sums : nullptr;
     // The tabulated pieces and the two of z < 1 below split at x_z = kink_of(z, p),
     // the same value as here.
     [[maybe_unused]] Singularity singularity;
@@ -368,15 +385,15 @@ double stacked_disks(const Profile& profile, double u, double rho, NodeCounts co
             if (b > a) {
                 const double slope = profile.slope(std::cos(0.5 * (a + b)));
                 if (slope != 0) {
-                    j += piece<Gradient>(profile, u, rho, a, b, counts.tabulated, true, slope, g, log);
+                    j += value_piece(profile, u, rho, a, b, counts.tabulated, true, slope, g, log);
                 }
             }
             a = b;
         }
     } else if (z > 0 && z < 1) {
         const double xz = kink_of(z, profile.power());
-        j = piece<Gradient>(profile, u, rho, 0, xz, counts.inside, false, 0, g, log) +
-            piece<Gradient>(profile, u, rho, xz, half_pi, counts.inside, false, 0, g, log);
+        j = value_piece(profile, u, rho, 0, xz, counts.inside, false, 0, g, log) +
+            value_piece(profile, u, rho, xz, half_pi, counts.inside, false, 0, g, log);
     } else if (z > 1) {
         // The ring through the lens lies outside the disk, at distance z − 1
         // from the limb: A_disk(u, ρt) varies on that scale near t = 1, which
@@ -385,18 +402,16 @@ double stacked_disks(const Profile& profile, double u, double rho, NodeCounts co
         const double mirror = 2 - z;
         if (mirror > 0) {
             const double xf = kink_of(mirror, profile.power());
-            j = piece<Gradient>(profile, u, rho, 0, xf, counts.outside, false, 0, g) +
-                piece<Gradient>(profile, u, rho, xf, half_pi, counts.outside, false, 0, g);
+            j = value_piece(profile, u, rho, 0, xf, counts.outside, false, 0, g) +
+                value_piece(profile, u, rho, xf, half_pi, counts.outside, false, 0, g);
         } else {
-            j = piece<Gradient>(profile, u, rho, 0, half_pi, counts.outside, false, 0, g);
+            j = value_piece(profile, u, rho, 0, half_pi, counts.outside, false, 0, g);
         }
     } else {
-        j = piece<Gradient>(profile, u, rho, 0, half_pi, z < 1 ? counts.inside : counts.outside, false, 0, g);
+        j = value_piece(profile, u, rho, 0, half_pi, z < 1 ? counts.inside : counts.outside, false, 0, g);
     }
     if constexpr (Gradient) {
-        const bool tabulated = profile.law() == Law::tabulated;
-        const bool peaked = rho > peak_from && z < 1 + peak_scales.back() / rho;
-        if (peaked || (tabulated && z > 1 && z < 2)) {
+        if (own_pieces) {
             // A large source: A_disk(u, ρt) − 1 ≈ (2/(ρt)²)·[t > z] steps
             // up over |t − z| ~ 1/ρ (the Einstein ring on the source's
             // scale), and its slopes peak there, narrower than the value's
