@@ -174,6 +174,20 @@ class TestGradient:
         got = gradient(z * rho, rho, law, rtol=1e-8)
         assert derivative_error(got[1], du, 0) <= 1e-6 and derivative_error(got[2], drho, 0) <= 1e-6
 
+    @pytest.mark.parametrize("rho", [1e-3, 1.0])
+    def test_tabulated_lens_on_a_kink_is_continuous(self, rho):
+        # z = 0.6 and 0.8 are kinks of the tabulated profile (mu = 0.8, 0.6):
+        # finite there, and within 1e-6 of the derivatives 1e-9 away (for a
+        # source far larger than the Einstein ring they do move by more:
+        # the kink is smoothed over 1/rho only).
+        law, _ = PROFILES["tabulated"]
+        z = np.array([0.6, 0.6 - 1e-9, 0.6 + 1e-9, 0.8, 0.8 - 1e-9, 0.8 + 1e-9])
+        _, du, drho, _ = gradient(z * rho, rho, law)
+        for d in (du, drho):
+            assert np.all(np.isfinite(d))
+            for k in (0, 3):
+                assert np.max(np.abs(d[k + 1:k + 3] - d[k])) <= 1e-6 * abs(d[k])
+
     @pytest.mark.parametrize("law, coefficients", [
         ("quadratic", (0.45, 0.25)), ("power2", (0.6, 0.5)), ("uniform", ()),
     ], ids=["quadratic", "power2", "uniform"])
