@@ -127,8 +127,9 @@ _test-variants: _build
 # ---- checks: sanitizers, reference leaks, property and native fuzzing ------
 #   make sanitize      module and C++ tests under AddressSanitizer and
 #                      UBSan; ctest and the whole pytest suite against them
-#   make refleak       every entry point on its success and error paths under
-#                      the debug interpreter: references and blocks stay flat
+#   make refleak       every entry point (lumora_ld's too) on its success and
+#                      error paths under the debug interpreter: references
+#                      and blocks stay flat
 #   make fuzz          the property tests with >= 10^5 examples per function
 #   make fuzz-native   libFuzzer targets for the elliptic routines and kernels
 #                      (FUZZ_SECONDS per target)
@@ -167,6 +168,8 @@ _refleak:
 	cmake -S . -B $(DEBUG_BUILD) -G Ninja -DBUILD_TESTING=OFF -DPython_EXECUTABLE=$$(command -v python3.14d) \
 	    -DCMAKE_CXX_FLAGS=-DPy_DEBUG -DLUMORA_WERROR=$(WERROR) >/dev/null
 	cmake --build $(DEBUG_BUILD) -j $(JOBS) --target lumora
+	@if grep -q 'build lumora_ld:' $(DEBUG_BUILD)/build.ninja; then \
+	    cmake --build $(DEBUG_BUILD) -j $(JOBS) --target lumora_ld; fi
 	PYTHONPATH=$(DEBUG_BUILD) python3.14d -X dev -W error tools/refleak.py
 
 # libFuzzer targets under ASan and UBSan, built by CMake with clang (the

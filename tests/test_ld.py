@@ -2,7 +2,9 @@
 error, NaN, threads) and its accuracy against an independent truth
 (ld_reference: a high-precision quadrature of the profile-weighted ring
 mean) for every law at three tolerances, plus agreement with lumora where
-both apply.
+both apply; lumora_ld.magnification_and_gradient: each derivative against
+differences of that truth, a light curve's gradient against differences of
+magnification itself, its interface.
 
 The truth is slow, so each law has one fixed set of points (seeded, plus
 the cases nobody should miss), computed once by tools/gen_ld_truth.py into
@@ -158,6 +160,152 @@ class TestAgreementWithLumora:
             ours = magnification(z * rho, rho, "linear", (0.6,), rtol=1e-10)
             theirs = np.array(lumora.integrated_heyrovsky_magnification(list(z), 1.0, rho))
             np.testing.assert_allclose(ours, theirs, rtol=2e-10, atol=0, err_msg=f"rho = {rho}")
+
+
+# ---- the gradient ---------------------------------------------------------------
+
+gradient = lumora_ld.magnification_and_gradient
+
+# The truth's derivatives (tools/gen_ld_gradient_truth.py: central
+# differences of the reference in u and rho, the coefficients through the
+# profile's linearity) at 7 points per law: u = 0, the limb 1e-3 inside and
+# outside, both sides of z = 2, rho = 1e-6 and 1e4.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "ld_gradient_truth.json")) as _f:
+    _GRADIENT_TRUTH = json.load(_f)["profiles"]
+
+
+def derivative_error(got, truth, scale):
+    """|got - truth| relative to |truth|, or to `scale` where the derivative
+    passes through zero (|truth| < scale)."""
+    return abs(got - truth) / max(abs(truth), scale)
+
+
+class TestGradient:
+    @pytest.mark.parametrize("name", list(PROFILES))
+    def test_each_derivative_within_1e_6_of_the_truth(self, name):
+        # Scale where a derivative passes through zero: 1e-3 of A per rho
+        # for dA/du and dA/drho, 1e-3 of A - 1 for a coefficient.
+        law, coefficients = PROFILES[name]
+        table = np.array(_GRADIENT_TRUTH[name]["points"])
+        u, rho = table[:, 0], table[:, 1]
+        a, du, drho, dc = gradient(u, rho, law, coefficients, rtol=1e-8)
+        assert np.array_equal(a, magnification(u, rho, law, coefficients, rtol=1e-8))
+        got = np.column_stack([a, du, drho, *dc])
+        for row, values in zip(table, got):
+            for k in range(3, table.shape[1]):
+                scale = 1e-3 * (row[2] / row[1] if k < 5 else row[2] - 1)
+                error = derivative_error(values[k - 2], row[k], scale)
+                assert error <= 1e-6, f"column {k} at u = {row[0]!r}, rho = {row[1]!r}: {error:.3g}"
+
+    @pytest.mark.parametrize("z, rho, du, drho", [
+        (0.44, 5.0, -0.006283426428140242, -0.029851323601823024),        # t = 0.436 at mu = 0.9
+        (0.98, 100.0, -1.3434239774198582e-05, 1.0971210474417706e-05),  # t = 0.980 at mu = 0.2
+    ], ids=["z=0.44", "z=0.98"])
+    def test_tabulated_lens_next_to_a_kink(self, z, rho, du, drho):
+        # The ring through the lens next to a kink of the tabulated profile
+        # (truth: evaluate() of tools/gen_ld_gradient_truth.py, 20 digits).
+        law, _ = PROFILES["tabulated"]
+        got = gradient(z * rho, rho, law, rtol=1e-8)
+        assert derivative_error(got[1], du, 0) <= 1e-6 and derivative_error(got[2], drho, 0) <= 1e-6
+
+    @pytest.mark.parametrize("rho", [1e-3, 1.0])
+    def test_tabulated_lens_on_a_kink_is_continuous(self, rho):
+        # z = 0.6 and 0.8 are kinks of the tabulated profile (mu = 0.8, 0.6):
+        # finite there, and within 1e-6 of the derivatives 1e-9 away (for a
+        # source far larger than the Einstein ring they do move by more:
+        # the kink is smoothed over 1/rho only).
+        law, _ = PROFILES["tabulated"]
+        z = np.array([0.6, 0.6 - 1e-9, 0.6 + 1e-9, 0.8, 0.8 - 1e-9, 0.8 + 1e-9])
+        _, du, drho, _ = gradient(z * rho, rho, law)
+        for d in (du, drho):
+            assert np.all(np.isfinite(d))
+            for k in (0, 3):
+                assert np.max(np.abs(d[k + 1:k + 3] - d[k])) <= 1e-6 * abs(d[k])
+
+    @pytest.mark.parametrize("law, coefficients", [
+        ("quadratic", (0.45, 0.25)), ("power2", (0.6, 0.5)), ("uniform", ()),
+    ], ids=["quadratic", "power2", "uniform"])
+    def test_light_curve_gradient_against_differences_of_magnification(self, law, coefficients):
+        # A(t) = A(hypot(u0, (t - t0)/tE), rho): its derivatives in u0, rho and
+        # each coefficient by the chain rule, against central differences of
+        # magnification (rtol=1e-12, steps 1e-5 relative), away from the limb
+        # crossings (|z - 1| > 0.05, where the difference's own error, ~(h/|z - 1|)²,
+        # stays below 1e-7); scaled as for the truth where a derivative
+        # passes through zero.
+        t = np.linspace(-0.2, 0.2, 801)
+        u0, t0, te, rho = 0.01, 0.003, 10.0, 0.02
+
+        def curve(u0=u0, rho=rho, coefficients=coefficients):
+            return magnification(np.hypot(u0, (t - t0) / te), rho, law, coefficients, rtol=1e-12)
+
+        u = np.hypot(u0, (t - t0) / te)
+        a, du, drho, dc = gradient(u, rho, law, coefficients, rtol=1e-10)
+        h = 1e-5
+        checks = [(du * u0 / u, (curve(u0=u0 * (1 + h)) - curve(u0=u0 * (1 - h))) / (2 * h * u0)),
+                  (drho, (curve(rho=rho * (1 + h)) - curve(rho=rho * (1 - h))) / (2 * h * rho))]
+        for k, c in enumerate(coefficients):
+            up, down = list(coefficients), list(coefficients)
+            up[k], down[k] = c + h, c - h
+            checks.append((dc[k], (curve(coefficients=up) - curve(coefficients=down)) / (2 * h)))
+        away = np.abs(u / rho - 1) > 0.05
+        for k, (exact, difference) in enumerate(checks):
+            scale = np.maximum(np.abs(difference), 1e-3 * (a / rho if k < 2 else a - 1))
+            assert np.max((np.abs(exact - difference) / scale)[away]) <= 1e-6, k
+
+    def test_identical_bits_for_any_workers_and_a_is_magnification(self):
+        rng = np.random.default_rng(8)
+        rho = 10.0 ** rng.uniform(-4, 1, 1500)
+        u = rho * rng.uniform(0, 4, 1500)
+        for name in ("claret4", "tabulated"):
+            law, coefficients = PROFILES[name]
+            one = gradient(u, rho, law, coefficients, workers=1)
+            assert np.array_equal(one[0], magnification(u, rho, law, coefficients))
+            for workers in (None, 2, 64):
+                other = gradient(u, rho, law, coefficients, workers=workers)
+                assert all(np.array_equal(x, y) for x, y in zip(other, one)), workers
+
+    @pytest.mark.parametrize("u, rho, law, coefficients, expected", [
+        (0.5, 0.0, "linear", (0.6,), (point_lens(0.5), -8 / (0.25 * 4.25**1.5), 0.0, [0.0])),
+        (0.0, 0.0, "uniform", (), (math.inf, -math.inf, 0.0, [])),
+        (math.nan, 0.1, "quadratic", (0.4, 0.3), (math.nan, math.nan, math.nan, [math.nan, math.nan])),
+        (-1.0, 0.1, "linear", (0.6,), (math.nan, math.nan, math.nan, [math.nan])),
+        (0.0, 2.0, "uniform", (), (math.sqrt(8.0) / 2, 0.0, -4 / (4 * math.sqrt(8.0)), [])),
+        (0.1, 0.1, "linear", (0.6,), (None, -math.inf, math.inf, [None])),
+        (0.1, 0.1, "linear", (1.0,), (None, None, None, [None])),      # dark limb: finite
+        (0.3, 0.1, "power2", (0.5, 0.0), (None, None, None, [0.0, math.nan])),
+    ], ids=["point lens", "lens on the point", "nan", "negative u", "uniform centred", "limb",
+            "dark limb", "power2 alpha=0"])
+    def test_special_values(self, u, rho, law, coefficients, expected):
+        a, du, drho, dc = gradient(u, rho, law, coefficients)
+        assert dc.shape == (len(coefficients),)
+        for got, wanted in zip([a, du, drho, *dc], [*expected[:3], *expected[3]]):
+            if wanted is None:
+                assert math.isfinite(got)
+            else:
+                assert relative_error(got, wanted) <= 1e-14, (got, wanted)
+
+    def test_shapes(self):
+        a, du, drho, dc = gradient(np.zeros((2, 1)), [0.1, 0.2, 0.3], "claret4", (0.5, 0.2, 0.3, -0.2))
+        assert a.shape == du.shape == drho.shape == (2, 3) and dc.shape == (4, 2, 3)
+        scalars = gradient(0.5, 0.1, "linear", (0.6,))
+        assert [type(x) for x in scalars[:3]] == [np.float64] * 3 and scalars[3].shape == (1,)
+        assert gradient([], 0.1)[3].shape == (0, 0)
+
+    @pytest.mark.parametrize("args, kwargs, error, message", [
+        ((1.0,), {}, TypeError, r"missing 1 required positional argument: 'rho'"),
+        ((1.0, 1.0), {"out": None}, TypeError, r"got an unexpected keyword argument 'out'"),
+        ((1.0, 1.0, "linear", (0.6,), 1e-8), {}, TypeError, r"takes from 2 to 4 positional arguments but 5"),
+        (("abc", 1.0), {}, TypeError, r"u must be real numbers"),
+        ((1.0, 1.0, "Linear", (0.6,)), {}, ValueError, r"unknown law 'Linear'"),
+        ((1.0, 1.0, "linear"), {}, ValueError, r"law 'linear' takes 1 coefficient \(a\), got 0"),
+        ((1.0, 1.0, "linear", (1.5,)), {}, ValueError, r"negative"),
+        ((1.0, 1.0), {"rtol": 1e-13}, ValueError, r"rtol must be between 1e-12 and 0.01"),
+        ((1.0, 1.0), {"workers": 0}, ValueError, r"workers must be at least 1"),
+        (([1.0, 2.0], [1.0, 2.0, 3.0]), {}, ValueError, r"shape mismatch"),
+    ], ids=lambda v: None)
+    def test_errors_as_for_magnification(self, args, kwargs, error, message):
+        with pytest.raises(error, match=message):
+            gradient(*args, **kwargs)
 
 
 # ---- the interface ------------------------------------------------------------

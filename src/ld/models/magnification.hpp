@@ -75,4 +75,30 @@ inline constexpr double largest_rtol = 1e-2;
 void magnification(const Profile& profile, double rtol, const double* u, const double* rho, double* out,
                    std::size_t n) noexcept;
 
+// Where magnification_and_gradient writes value i: a[i] = A (the same bits
+// as magnification), du[i] = ∂A/∂u, drho[i] = ∂A/∂ρ, and
+// dcoefficients[k·stride + i] = ∂A/∂(coefficient k) for each of the law's
+// coefficients in the order the user gives them (none for a tabulated
+// profile).
+struct GradientOutput {
+    double* a;
+    double* du;
+    double* drho;
+    double* dcoefficients;
+    std::size_t stride;
+};
+
+// A and its exact derivatives for i < n, by the same method and nodes as
+// magnification (each derivative of the method's own formula: the disk's
+// slopes in closed form, the series term by term, the coefficients by the
+// profile's linearity).  With the lens exactly on the limb (u = ρ) of a
+// source whose limb is not dark, ∂A/∂u = −∞ and ∂A/∂ρ = +∞ (the edge of
+// the disk meets the lens: A has a (z − 1)·ln|z − 1| term), and
+// derivatives in coefficients that change the limb's intensity stay
+// finite.  ρ = 0: the point lens, ∂A/∂ρ = 0 and no dependence on the
+// coefficients.  NaN input gives NaN everywhere.  The same threading
+// contract as magnification.
+void magnification_and_gradient(const Profile& profile, double rtol, const double* u, const double* rho,
+                                GradientOutput out, std::size_t n) noexcept;
+
 }  // namespace lumora::ld

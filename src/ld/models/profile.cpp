@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <numeric>
 #include <utility>
 
@@ -41,7 +42,10 @@ double basis_value(const BasisTerm& term, double mu) noexcept {
     case Basis::power:
         return std::pow(mu, term.exponent);  // 0^k = 0 for k > 0
     case Basis::mu_log_mu:
-        return mu > 0 ? mu * std::log(mu) : 0.0;  // μ·ln μ → 0 at the limb
+        if (term.exponent == 1) {
+            return mu > 0 ? mu * std::log(mu) : 0.0;  // μ·ln μ → 0 at the limb
+        }
+        return mu > 0 ? std::pow(mu, term.exponent) * std::log(mu) : 0.0;
     }
     return 0;
 }
@@ -51,16 +55,16 @@ double basis_value(const BasisTerm& term, double mu) noexcept {
 std::array<double, max_order + 1> basis_moments(const BasisTerm& term) noexcept {
     std::array<double, max_order + 1> out{};
     // B(n + 1, b) = B(n, b)·n/(n + b), B(1, b) = 1/b.
-    const double b = term.kind == Basis::constant ? 1.0 : term.kind == Basis::power ? term.exponent / 2 + 1 : 1.5;
+    const double b = term.kind == Basis::constant ? 1.0 : term.exponent / 2 + 1;
     double beta = 1 / b;
-    double harmonic = 1 / 1.5;  // Σⱼ₌₀ⁿ 1/(j + 3/2)
+    double harmonic = 1 / b;  // Σⱼ₌₀ⁿ 1/(j + k/2 + 1)
     for (std::size_t n = 0; n <= max_order; ++n) {
         if (n > 0) {
             beta = beta * static_cast<double>(n) / (static_cast<double>(n) + b);
-            harmonic = harmonic + 1 / (static_cast<double>(n) + 1.5);
+            harmonic = harmonic + 1 / (static_cast<double>(n) + b);
         }
-        // μ·ln μ = ½·∂/∂k μ^k at k = 1: the derivative of B(n + 1, k/2 + 1)
-        // in k is ½·B·(ψ(k/2 + 1) − ψ(n + k/2 + 2)) = −½·B·Σⱼ₌₀ⁿ 1/(j + 3/2).
+        // μ^k·ln μ = ∂/∂k μ^k: the derivative of B(n + 1, k/2 + 1) in k is
+        // ½·B·(ψ(k/2 + 1) − ψ(n + k/2 + 2)) = −½·B·Σⱼ₌₀ⁿ 1/(j + k/2 + 1).
         out[n] = term.kind == Basis::mu_log_mu ? -0.5 * beta * harmonic : beta;
     }
     return out;
@@ -153,6 +157,67 @@ std::expected<Profile, ProfileError> finish(Profile profile, double scale, const
 }
 
 }  // namespace
+
+// The gradient's basis and Eₖᵢ = ∂cᵢ/∂coefficient_k of each law (the
+// profile's terms as make_profile writes them), then the basis functions'
+// fluxes and series factors.
+void gradient_basis(Profile& p, Law law, std::span<const double> c) noexcept {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    p.coefficient_count_ = c.size();
+    p.basis_count_ = p.term_count_;
+    for (std::size_t i = 0; i < p.term_count_; ++i) p.basis_[i] = p.terms_[i];
+    auto& e = p.derivative_;
+    switch (law) {
+    case Law::linear:  // (1 − a) + a·μ
+        e[0] = {-1, 1};
+        break;
+    case Law::quadratic:  // (1 − a − b) + (a + 2b)·μ − b·μ²
+        e[0] = {-1, 1, 0};
+        e[1] = {-1, 2, -1};
+        break;
+    case Law::square_root:  // (1 − c − d) + c·μ + d·√μ
+        e[0] = {-1, 1, 0};
+        e[1] = {-1, 0, 1};
+        break;
+    case Law::logarithmic:  // (1 − c) + c·μ − d·μ·ln μ
+        e[0] = {-1, 1, 0};
+        e[1] = {0, 0, -1};
+        break;
+    case Law::power2:  // (1 − c) + c·μ^α; ∂/∂α = c·μ^α·ln μ
+        if (c[1] > 0) {
+            p.basis_[0] = BasisTerm{Basis::constant, 0, 1 - c[0]};
+            p.basis_[1] = BasisTerm{Basis::power, c[1], c[0]};
+            p.basis_[2] = BasisTerm{Basis::mu_log_mu, c[1], 0};
+            p.basis_count_ = 3;
+            e[0] = {-1, 1, 0};
+            e[1] = {0, 0, c[0]};
+        } else {
+            // α = 0: I = 1 for every c, and ∂I/∂α = c·ln μ, infinite at the
+            // limb; α < 0 (only with c = 0): ∂I/∂c = μ^α − 1, likewise.
+            e[0] = {c[1] == 0 ? 0.0 : nan};
+            e[1] = {c[1] < 0 || c[0] == 0 ? 0.0 : nan};
+        }
+        break;
+    case Law::claret4:  // (1 − Σaₖ) + Σ aₖ·μ^(k/2)
+        for (std::size_t k = 0; k < 4; ++k) {
+            e[k] = {};
+            e[k][0] = -1;
+            e[k][k + 1] = 1;
+        }
+        break;
+    case Law::uniform:
+    case Law::tabulated:
+        break;
+    }
+    for (std::size_t i = 0; i < p.basis_count_; ++i) {
+        const auto m = basis_moments(p.basis_[i]);
+        p.basis_flux_[i] = m[0];
+        p.basis_factors_[i][0] = 0;
+        for (std::size_t n = 1; n <= max_order; ++n) {
+            p.basis_factors_[i][n] = (m[n] - p.moments_[n] * m[0]) / p.flux_;
+        }
+    }
+}
 
 std::optional<Law> law_from_name(std::string_view name) noexcept {
     for (const NamedLaw& entry : named_laws) {
@@ -258,7 +323,10 @@ std::expected<Profile, ProfileError> make_profile(Law law, std::span<const doubl
         } else {
             add(Basis::constant, 0, 1 - c[0]);
             add(Basis::power, c[1], c[0]);
-            // μ^α = s^⌈α⌉ with μ = s^p: a polynomial weight at the limb.
+        }
+        if (c[1] > 0) {
+            // μ^α = s^⌈α⌉ with μ = s^p: a polynomial weight at the limb
+            // (also for c = 0, where the gradient's basis needs it).
             p.power_ = std::ceil(c[1]) / c[1];
         }
         scale += std::abs(c[0]);
@@ -289,6 +357,7 @@ std::expected<Profile, ProfileError> make_profile(Law law, std::span<const doubl
     }
     p.flux_ = sum[0];
     for (std::size_t n = 0; n <= max_order; ++n) p.moments_[n] = sum[n] / sum[0];
+    gradient_basis(p, law, coefficients);
     return finish(std::move(p), scale, stationary_points(law, coefficients));
 }
 

@@ -16,6 +16,13 @@
 //   profile in x.
 // The per-term moments stay available beside their sum (the magnification
 // is linear in the profile).
+//
+// For the gradient, the derivative of I with respect to each coefficient
+// is a combination of unit basis functions ψᵢ (the law's own terms, and
+// for power2 μ^α·ln μ = ∂μ^α/∂α): ∂I/∂coefficient_k = Σᵢ Eₖᵢ·ψᵢ.  Since A
+// is linear in I, ∂A/∂(coefficient of ψᵢ) = (Num(ψᵢ) − A·N(ψᵢ))/N, with
+// Num the magnified flux; per basis function the flux N(ψᵢ) and, for the
+// disk-mean series, the factors (mᵢ,ₙ − Mₙ·mᵢ,₀)/N of ∂Mₙ/∂cᵢ.
 #pragma once
 
 #include <array>
@@ -29,13 +36,18 @@ namespace lumora::ld {
 // Orders of the disk-mean series kept per profile: M₀ … M_{max_order}.
 inline constexpr std::size_t max_order = 40;
 
+// 1, μ^k, μ^k·ln μ.
 enum class Basis { constant, power, mu_log_mu };
 
 struct BasisTerm {
     Basis kind = Basis::constant;
-    double exponent = 0;     // k for Basis::power
+    double exponent = 0;     // k for Basis::power and Basis::mu_log_mu
     double coefficient = 0;  // cⱼ
 };
+
+// The most basis functions of a profile's gradient, and coefficients of a law.
+inline constexpr std::size_t basis_limit = 6;
+inline constexpr std::size_t coefficient_limit = 4;
 
 class Profile {
 public:
@@ -58,8 +70,22 @@ public:
     std::size_t term_count() const noexcept { return term_count_; }
     const BasisTerm& term(std::size_t j) const noexcept { return terms_[j]; }
 
+    // The gradient's basis ψᵢ, the constant first; term coefficients are
+    // I's own (0 for ψ that I does not use).
+    std::size_t coefficient_count() const noexcept { return coefficient_count_; }
+    std::size_t basis_count() const noexcept { return basis_count_; }
+    const BasisTerm& basis(std::size_t i) const noexcept { return basis_[i]; }
+    // N(ψᵢ) = ∫₀¹ ψᵢ·2μ dμ.
+    double basis_flux(std::size_t i) const noexcept { return basis_flux_[i]; }
+    // (mᵢ,ₙ − Mₙ·mᵢ,₀)/N for n ≤ max_order (0 at n = 0).
+    const double* basis_factors(std::size_t i) const noexcept { return basis_factors_[i].data(); }
+    // Eₖᵢ = ∂cᵢ/∂coefficient_k (NaN where I has no derivative: power2's
+    // α = 0 with c ≠ 0).
+    double derivative(std::size_t k, std::size_t i) const noexcept { return derivative_[k][i]; }
+
 private:
     friend std::expected<Profile, ProfileError> make_profile(Law, std::span<const double>);
+    friend void gradient_basis(Profile&, Law, std::span<const double>) noexcept;
     friend std::expected<Profile, ProfileError> make_tabulated_profile(std::span<const double>,
                                                                        std::span<const double>);
     Law law_ = Law::uniform;
@@ -70,6 +96,12 @@ private:
     double power_ = 1;
     bool uniform_ = true;
     std::array<double, max_order + 1> moments_{};
+    std::size_t coefficient_count_ = 0;
+    std::size_t basis_count_ = 0;
+    std::array<BasisTerm, basis_limit> basis_{};
+    std::array<double, basis_limit> basis_flux_{};
+    std::array<std::array<double, max_order + 1>, basis_limit> basis_factors_{};
+    std::array<std::array<double, basis_limit>, coefficient_limit> derivative_{};
     // Tabulated: μ ascending, the intensity there, the kinks in x.
     std::vector<double> mu_;
     std::vector<double> value_;

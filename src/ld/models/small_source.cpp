@@ -29,7 +29,7 @@ int column_of(const BasisTerm& term) noexcept {
         if (term.exponent == 2) return 4;
         return -1;
     case Basis::mu_log_mu:
-        return 5;
+        return term.exponent == 1 ? 5 : -1;
     }
     return -1;
 }
@@ -130,6 +130,12 @@ SmallSource plan_small_source(const Profile& profile, double rtol) noexcept {
         return plan;
     }
     plan.count = profile.term_count();
+    plan.basis_count = profile.basis_count();
+    plan.gradient = true;
+    for (std::size_t i = 0; i < plan.basis_count; ++i) {
+        plan.basis_column[i] = column_of(profile.basis(i));
+        plan.gradient = plan.gradient && plan.basis_column[i] >= 0;
+    }
     plan.epsilon_limit = table::epsilon_limit[static_cast<std::size_t>(level)];
     return plan;
 }
@@ -191,7 +197,7 @@ SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u,
     double value = 0;   // Σₖ cₖρ^(2k)·g_k
     double slope = 0;   // Σₖ cₖρ^(2k)·dg_k/dz
     double d_rho = 0;   // Σₖ (2k − 1)·cₖρ^(2k)·g_k
-    std::array<double, 5> sums{};
+    std::array<double, basis_limit> sums{};
     double power = 1;
     for (int k = 0; k < orders; ++k) {
         const double c = table::h_coefficients[static_cast<std::size_t>(k)] * power;
@@ -199,10 +205,11 @@ SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u,
         double dg = 0;
         for (std::size_t j = 0; j < plan.count; ++j) {
             const double* a = series_of(place.panel, k, plan.column[j]);
-            const double gj = dot(a, t, m);
-            sums[j] += c * gj;
-            g += plan.weight[j] * gj;
+            g += plan.weight[j] * dot(a, t, m);
             dg += plan.weight[j] * dot(a, dt, m);
+        }
+        for (std::size_t i = 0; i < plan.basis_count; ++i) {
+            sums[i] += c * dot(series_of(place.panel, k, plan.basis_column[i]), t, m);
         }
         value += c * g;
         slope += c * dg;
@@ -214,7 +221,7 @@ SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u,
     const double d_z = slope * place.scale / rho;
     parts.d_u = d_z / rho;
     parts.d_rho = d_rho / (rho * rho) - z * d_z / rho;
-    for (std::size_t j = 0; j < plan.count; ++j) parts.sums[j] = sums[j] / rho;
+    for (std::size_t i = 0; i < plan.basis_count; ++i) parts.sums[i] = sums[i] / rho;
     return parts;
 }
 

@@ -40,6 +40,12 @@ struct SmallSource {
     std::array<double, 5> weight{};  // w_b/N
     std::array<double, 8> epsilon_limit{};  // ε_K for K = 1 … 8; all 0: never served
     int terms = 0;                 // Chebyshev terms summed (4, 8, …, 20)
+    // The table columns of the gradient's basis functions ψᵢ
+    // (Profile::basis); gradient is false when one has none (power2's
+    // μ^α·ln μ for α ≠ 1), and the derivatives are then found otherwise.
+    std::size_t basis_count = 0;
+    std::array<int, basis_limit> basis_column{};
+    bool gradient = false;
 };
 
 // The plan of a profile at rtol; a law the tables do not cover, or whose
@@ -53,17 +59,19 @@ int small_source_orders(const SmallSource& plan, double z, double rho) noexcept;
 // A(u, ρ) on K orders, for (u/ρ, ρ) where small_source_orders gives K > 0.
 double small_source_unchecked(const SmallSource& plan, double u, double rho, int orders) noexcept;
 
-// A and its derivatives at one (u, ρ) served with K orders, for gradients:
-// sums[j] = S_j = (1/ρ)·Σₖ cₖρ^(2k)·G_{k,b_j}(z), the un-normalised
-// magnified flux of the profile's j-th term (A = Σⱼ wⱼ·Sⱼ/N), so that for a
-// coefficient θ of the law
-//   ∂A/∂θ = Σⱼ ∂wⱼ/∂θ·(Sⱼ − A·N_j)/N.
+// A and its derivatives at one (u, ρ) served with K orders, for gradients
+// (plan.gradient true): sums[i] = Num(ψᵢ) = (1/ρ)·Σₖ cₖρ^(2k)·G_{k,b}(z),
+// the magnified flux of the gradient's i-th basis function ψᵢ (table
+// column b = basis_column[i]), so that for the coefficient cᵢ of ψᵢ
+//   ∂A/∂cᵢ = (Num(ψᵢ) − A·N(ψᵢ))/N.
 // d_u from the Chebyshev derivative of G; d_rho also from the ρ-series.
+// The value is the same sum in another order (within rounding of
+// small_source_unchecked, not its bits).
 struct SmallSourceParts {
     double value = 0;
     double d_u = 0;
     double d_rho = 0;
-    std::array<double, 5> sums{};
+    std::array<double, basis_limit> sums{};
 };
 SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u, double rho, int orders) noexcept;
 

@@ -1,5 +1,6 @@
 // The extension module `lumora_ld`: definition, exec slot and its entry
-// point magnification(u, rho, law, coefficients, *, rtol, out, workers).
+// points magnification(u, rho, law, coefficients, *, rtol, out, workers) and
+// magnification_and_gradient(u, rho, law, coefficients, *, rtol, workers).
 // The only code of lumora_ld that sees Python and NumPy: it binds the
 // arguments, converts them in parameter order (the first failure ends the
 // call, before any work), broadcasts u and rho by NumPy's rules into
@@ -340,6 +341,23 @@ void compute(const Profile& profile, double rtol, const double* u, const double*
     if (failure) std::rethrow_exception(failure);
 }
 
+// The same for the gradient: value i's outputs at index i of each array.
+void compute_gradient(const Profile& profile, double rtol, const double* u, const double* rho, GradientOutput out,
+                      std::size_t n, std::size_t workers) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        pool::parallel_for(n, chunk_values, workers, [&](std::size_t first, std::size_t last) {
+            GradientOutput part{out.a + first, out.du + first, out.drho + first, out.dcoefficients + first, out.stride};
+            magnification_and_gradient(profile, rtol, u + first, rho + first, part, last - first);
+        });
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+}
+
 // ---- entry points -----------------------------------------------------------
 
 constexpr Parameter magnification_parameters[] = {
@@ -411,6 +429,48 @@ PyObject* magnification_body(PyObject* const* args, Py_ssize_t nargsf, PyObject*
     return Py_NewRef(out);
 }
 
+constexpr Parameter gradient_parameters[] = {
+    {"u", true, false},    {"rho", true, false},     {"law", false, false},
+    {"coefficients", false, false}, {"rtol", false, true}, {"workers", false, true},
+};
+
+double* data_out(const py_ref& array) noexcept { return static_cast<double*>(PyArray_DATA(as_array(array))); }
+
+PyObject* gradient_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    std::array<PyObject*, std::size(gradient_parameters)> slots{};
+    if (!binding::bind(Signature{"magnification_and_gradient", gradient_parameters}, args, nargsf, kwnames, slots)) {
+        return nullptr;
+    }
+    std::optional<CommonArguments> call = convert_common(slots[0], slots[1], slots[2], slots[3], slots[4], slots[5]);
+    if (!call) return nullptr;
+    const Broadcast& inputs = call->inputs;
+    const std::size_t n = size_of(inputs.u);
+    const std::size_t coefficients = call->profile.coefficient_count();
+    // One block of shape (3 + coefficients,) + shape: A, dA/du, dA/drho and
+    // the coefficients' rows, returned as views of it.  One allocation
+    // rather than four: the allocator keeps a block this size for the next
+    // call instead of handing fresh pages back each time (which cost more
+    // than the far series' derivatives).
+    std::array<npy_intp, NPY_MAXDIMS + 1> dims{};
+    dims[0] = static_cast<npy_intp>(3 + coefficients);
+    std::copy(inputs.dims.begin(), inputs.dims.begin() + inputs.ndim, dims.begin() + 1);
+    py_ref block = py_ref::steal(PyArray_SimpleNew(inputs.ndim + 1, dims.data(), NPY_DOUBLE));
+    if (!block) return nullptr;
+    double* data = data_out(block);
+    const GradientOutput out{data, data + n, data + 2 * n, data + 3 * n, n};
+    compute_gradient(call->profile, call->rtol, data_of(inputs.u), data_of(inputs.rho), out, n, call->workers);
+    // block[k] is a view (or, for scalar inputs, a NumPy float64), block[3:]
+    // the coefficients' rows.
+    std::array<py_ref, 4> returned;
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        returned[static_cast<std::size_t>(k)] = py_ref::steal(PySequence_GetItem(block.get(), k));
+        if (!returned[static_cast<std::size_t>(k)]) return nullptr;
+    }
+    returned[3] = py_ref::steal(PySequence_GetSlice(block.get(), 3, static_cast<Py_ssize_t>(3 + coefficients)));
+    if (!returned[3]) return nullptr;
+    return PyTuple_Pack(4, returned[0].get(), returned[1].get(), returned[2].get(), returned[3].get());
+}
+
 // The catch-all around every entry point: no C++ exception reaches the
 // interpreter.
 template <PyObject* (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
@@ -434,6 +494,12 @@ PyMethodDef functions[] = {
      "Magnification of a limb-darkened source of radius rho by a point lens at\n"
      "separation u (both in Einstein radii), each value within rtol relative of\n"
      "the truth.  See the stubs (lumora_ld-stubs) for the laws and conventions."},
+    {"magnification_and_gradient", fast_call<gradient_body>(), METH_FASTCALL | METH_KEYWORDS,
+     "magnification_and_gradient(u, rho, law='uniform', coefficients=(), *, rtol=1e-08, workers=None)\n--\n\n"
+     "(A, dA_du, dA_drho, dA_dcoefficients): the magnification exactly as\n"
+     "magnification gives it and its derivatives with respect to u, rho and\n"
+     "each coefficient of the law (shape (len(coefficients),) + the broadcast\n"
+     "shape).  See the stubs (lumora_ld-stubs) for the conventions."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -449,7 +515,7 @@ int exec_module(PyObject* module) noexcept {
         }
         if (PyArray_ImportNumPyAPI() < 0) return -1;
         if (PyModule_AddFunctions(module, functions) < 0) return -1;
-        py_ref all = py_ref::steal(Py_BuildValue("[s]", "magnification"));
+        py_ref all = py_ref::steal(Py_BuildValue("[ss]", "magnification", "magnification_and_gradient"));
         if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
         return 0;
     } catch (...) {
