@@ -585,10 +585,10 @@ double value_of(const Profile& profile, double rtol, NodeCounts counts, const Sm
             a = disk_mean_series(u, rho, profile.moments(), max_order + 1, far_tol * rtol);
         }
     } else if (const int orders = small_source_orders(small, u / rho, rho); orders > 0) {
-        a = small_source_unchecked(small, u, rho, orders);
         if constexpr (Gradient) {
             if (small.gradient) {
                 const SmallSourceParts parts = small_source_parts_unchecked(small, u, rho, orders);
+                a = parts.value;
                 out->du = parts.d_u;
                 out->drho = parts.d_rho;
                 for (std::size_t i = 0; i < profile.basis_count(); ++i) {
@@ -597,8 +597,11 @@ double value_of(const Profile& profile, double rtol, NodeCounts counts, const Sm
             } else {
                 // A basis function without a table (power2's μ^α·ln μ): the
                 // derivatives by stacked disks, the value kept.
+                a = small_source_unchecked(small, u, rho, orders);
                 stacked_disks<true>(profile, u, rho, counts, out);
             }
+        } else {
+            a = small_source_unchecked(small, u, rho, orders);
         }
     } else {
         a = stacked_disks<Gradient>(profile, u, rho, counts, out);

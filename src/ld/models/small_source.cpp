@@ -135,6 +135,10 @@ SmallSource plan_small_source(const Profile& profile, double rtol) noexcept {
     for (std::size_t i = 0; i < plan.basis_count; ++i) {
         plan.basis_column[i] = column_of(profile.basis(i));
         plan.gradient = plan.gradient && plan.basis_column[i] >= 0;
+        plan.basis_term[i] = -1;
+        for (std::size_t j = 0; j < plan.count; ++j) {
+            if (plan.column[j] == plan.basis_column[i]) plan.basis_term[i] = static_cast<int>(j);
+        }
     }
     plan.epsilon_limit = table::epsilon_limit[static_cast<std::size_t>(level)];
     return plan;
@@ -154,21 +158,36 @@ int small_source_orders(const SmallSource& plan, double z, double rho) noexcept 
     return 0;
 }
 
+namespace {
+
+// g_k = Σⱼ (wⱼ/N)·G_{k,bⱼ}(z) over the profile's terms at order k, with
+// each G_{k,bⱼ} kept in dots[j] (also where wⱼ = 0, for the gradient).
+// The value and the gradient both sum through here, in one order: the
+// same bits.
+double order_sum(const SmallSource& plan, int panel, int k, const double* t, double* dots) noexcept {
+    double g = 0;
+    for (std::size_t j = 0; j < plan.count; ++j) {
+        dots[j] = dot(series_of(panel, k, plan.column[j]), t, plan.terms);
+        if (plan.weight[j] != 0) {
+            g += plan.weight[j] * dots[j];
+        }
+    }
+    return g;
+}
+
+}  // namespace
+
 double small_source_unchecked(const SmallSource& plan, double u, double rho, int orders) noexcept {
     const double z = u / rho;
     const Place place = place_of(z);
     double t[terms];
     chebyshev(place.x, t, plan.terms);
-    // Σₖ cₖ·(ρ²)ᵏ·Σ_b (w_b/N)·G_{k,b}, Horner from the highest order.
+    // Σₖ cₖ·(ρ²)ᵏ·g_k, Horner from the highest order.
     const double rho2 = rho * rho;
     double sum = 0;
+    double dots[5];
     for (int k = orders - 1; k >= 0; --k) {
-        double g = 0;
-        for (std::size_t j = 0; j < plan.count; ++j) {
-            if (plan.weight[j] != 0) {
-                g += plan.weight[j] * dot(series_of(place.panel, k, plan.column[j]), t, plan.terms);
-            }
-        }
+        const double g = order_sum(plan, place.panel, k, t, dots);
         sum = sum * rho2 + table::h_coefficients[static_cast<std::size_t>(k)] * g;
     }
     return sum / rho;
@@ -180,44 +199,47 @@ SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u,
     const int m = plan.terms;
     double t[terms];
     chebyshev(place.x, t, m);
-    // dTₙ/dx = n·U_{n−1}(x).
+    // dTₙ/dx = n·U_{n−1}(x), on every term of the tables: a sum cut after
+    // m terms errs by ~n² times more in its slope than in its value.
     double dt[terms];
     dt[0] = 0;
     double u0 = 1;
     double u1 = 2 * place.x;
     dt[1] = 1;
-    for (int n = 2; n < m; ++n) {
+    for (int n = 2; n < terms; ++n) {
         dt[n] = n * u1;
         const double next = 2 * place.x * u1 - u0;
         u0 = u1;
         u1 = next;
     }
+    // Horner from the highest order in ρ², as the value:
+    //   value = Σₖ hₖρ^(2k)·g_k,  slope = Σₖ hₖρ^(2k)·dg_k/dx,
+    //   d_rho = Σₖ (2k − 1)·hₖρ^(2k)·g_k,  sums[i] = Σₖ hₖρ^(2k)·G_{k,b(ψᵢ)}.
     const double rho2 = rho * rho;
-    SmallSourceParts parts;
-    double value = 0;   // Σₖ cₖρ^(2k)·g_k
-    double slope = 0;   // Σₖ cₖρ^(2k)·dg_k/dz
-    double d_rho = 0;   // Σₖ (2k − 1)·cₖρ^(2k)·g_k
+    double value = 0;
+    double slope = 0;
+    double d_rho = 0;
     std::array<double, basis_limit> sums{};
-    double power = 1;
-    for (int k = 0; k < orders; ++k) {
-        const double c = table::h_coefficients[static_cast<std::size_t>(k)] * power;
-        double g = 0;
+    double dots[5];
+    for (int k = orders - 1; k >= 0; --k) {
+        const double h = table::h_coefficients[static_cast<std::size_t>(k)];
+        const double g = order_sum(plan, place.panel, k, t, dots);
         double dg = 0;
         for (std::size_t j = 0; j < plan.count; ++j) {
-            const double* a = series_of(place.panel, k, plan.column[j]);
-            g += plan.weight[j] * dot(a, t, m);
-            dg += plan.weight[j] * dot(a, dt, m);
+            dg += plan.weight[j] * dot(series_of(place.panel, k, plan.column[j]), dt, terms);
         }
+        value = value * rho2 + h * g;
+        slope = slope * rho2 + h * dg;
+        d_rho = d_rho * rho2 + (2 * k - 1) * (h * g);
         for (std::size_t i = 0; i < plan.basis_count; ++i) {
-            sums[i] += c * dot(series_of(place.panel, k, plan.basis_column[i]), t, m);
+            const int j = plan.basis_term[i];
+            const double gi = j >= 0 ? dots[j] : dot(series_of(place.panel, k, plan.basis_column[i]), t, m);
+            sums[i] = sums[i] * rho2 + h * gi;
         }
-        value += c * g;
-        slope += c * dg;
-        d_rho += (2 * k - 1) * (c * g);
-        power *= rho2;
     }
+    SmallSourceParts parts;
     parts.value = value / rho;
-    // A = F(z, ρ)/ρ·…, z = u/ρ: ∂A/∂u = ∂A/∂z / ρ, ∂A/∂ρ = ∂F/∂ρ − (z/ρ)·∂A/∂z.
+    // z = u/ρ: ∂A/∂u = (∂A/∂z)/ρ and ∂A/∂ρ = d_rho/ρ² − (z/ρ)·∂A/∂z.
     const double d_z = slope * place.scale / rho;
     parts.d_u = d_z / rho;
     parts.d_rho = d_rho / (rho * rho) - z * d_z / rho;

@@ -45,6 +45,7 @@ struct SmallSource {
     // μ^α·ln μ for α ≠ 1), and the derivatives are then found otherwise.
     std::size_t basis_count = 0;
     std::array<int, basis_limit> basis_column{};
+    std::array<int, basis_limit> basis_term{};  // the profile term with that column, or −1
     bool gradient = false;
 };
 
@@ -65,8 +66,8 @@ double small_source_unchecked(const SmallSource& plan, double u, double rho, int
 // column b = basis_column[i]), so that for the coefficient cᵢ of ψᵢ
 //   ∂A/∂cᵢ = (Num(ψᵢ) − A·N(ψᵢ))/N.
 // d_u from the Chebyshev derivative of G; d_rho also from the ρ-series.
-// The value is the same sum in another order (within rounding of
-// small_source_unchecked, not its bits).
+// The value is the same sum in the same order: the bits of
+// small_source_unchecked.
 struct SmallSourceParts {
     double value = 0;
     double d_u = 0;
