@@ -226,8 +226,11 @@ double mean_series(double u, double rho, const double* moments, std::size_t orde
             for (std::size_t i = 0; i < basis_count; ++i) sums[i] += x * g->basis_factors[i][n];
             // Every derivative's terms fall like Xₙ times a power of n, as
             // the ρ-derivative's (all of one sign for z > 1): its test
-            // stands for all.
-            const bool settled = std::abs(term_rho) <= tol * std::abs(drho);
+            // stands for all.  The value stops at tol relative to A, the
+            // derivatives at 10·tol (rtol itself) relative to their own,
+            // much smaller, size: the orders the value does not need are
+            // the gradient's main cost far from a large source.
+            const bool settled = std::abs(term_rho) <= 10 * tol * std::abs(drho);
             if (summed && settled) {
                 break;
             }
