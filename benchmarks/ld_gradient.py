@@ -27,7 +27,6 @@ also by 1e-9 A, where A - 1 is below rounding).
 import argparse
 import json
 import os
-import time
 
 import numpy as np
 
@@ -35,18 +34,8 @@ import lumora_ld
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TRUTH = os.path.join(os.path.dirname(HERE), "tests", "data", "ld_gradient_truth.json")
-A = 0.6
-RHOS = [1e-3, 1e-2, 0.1, 1.0]
-REGIMES = {"near": (0.0, 3.0), "far": (3.0, 100.0)}
-
-
-def best_time(function, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
+# The same law, radii, regimes and timing as benchmarks/ld_speed.py.
+from ld_speed import A, REGIMES, RHOS, best_time  # noqa: E402
 
 
 def speed(values):
