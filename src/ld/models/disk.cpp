@@ -58,18 +58,25 @@ CelPair cel_start(double kc, double q, double a1, double b1, double a2, double b
     return c;
 }
 
+// The lanes' part of a Gauss step, with the running product e of the
+// sequence they follow.
+template <class Lanes>
+void cel_lanes_step(Cel<Lanes>& c, double e) noexcept {
+    const Lanes f = c.a;
+    const Lanes inverse = 1 / c.p;
+    c.a = c.a + c.b * inverse;
+    const Lanes g = e * inverse;
+    c.b = 2 * (c.b + f * g);
+    c.p = g + c.p;
+}
+
 // One Gauss step; true once the means agree to ca relative (or on NaN),
 // when the state holds what cel_end needs and must not step again.
 template <class Lanes>
 bool cel_step(Cel<Lanes>& c) noexcept {
     // The error after this last step is of order ca² (Bulirsch 1969, §2).
     constexpr double ca = 1e-8;
-    const Lanes f = c.a;
-    const Lanes inverse = 1 / c.p;
-    c.a = c.a + c.b * inverse;
-    const Lanes g = c.e * inverse;
-    c.b = 2 * (c.b + f * g);
-    c.p = g + c.p;
+    cel_lanes_step(c, c.e);
     const double previous = c.m;
     c.m = c.kc + c.m;
     if (!(std::abs(previous - c.kc) > previous * ca)) {  // settled (or NaN: stop)
@@ -90,12 +97,7 @@ double cel_end(const CelPair& c) noexcept {
 // arithmetic–geometric sequence, which is computed once, by cel_step(c),
 // whose lanes see the same operations as alone.
 bool cel_step_beside(CelPair& c, Cel<quad>& d) noexcept {
-    const quad f = d.a;
-    const quad inverse = 1 / d.p;
-    d.a = d.a + d.b * inverse;
-    const quad g = c.e * inverse;
-    d.b = 2 * (d.b + f * g);
-    d.p = g + d.p;
+    cel_lanes_step(d, c.e);
     const bool settled = cel_step(c);
     d.m = c.m;
     return settled;
