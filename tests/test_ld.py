@@ -14,8 +14,6 @@ tests/data/ld_truth.json and shared by the three tolerances.
 import json
 import math
 import os
-import subprocess
-import sys
 import threading
 import time
 
@@ -506,32 +504,3 @@ class TestThreads:
             running = False
             counter.join()
         assert during > 1000
-
-
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters with their own GIL need 3.12")
-def test_sub_interpreters_refuse_the_import():
-    # NumPy's API table is process-wide: legacy and (3.14) isolated
-    # sub-interpreters get ImportError, the main interpreter still works.
-    script = """
-import _testcapi, sys
-assert _testcapi.run_in_subinterp("import lumora_ld") == -1
-if sys.version_info >= (3, 14):
-    from concurrent import interpreters
-    interp = interpreters.create()
-    try:
-        interp.exec("import lumora_ld")
-    except interpreters.ExecutionFailed as failure:
-        print(failure.excinfo.type.__name__, failure.excinfo.msg)
-    interp.close()
-import lumora_ld
-print(repr(float(lumora_ld.magnification(0.5, 0.1))))
-"""
-    pytest.importorskip("_testcapi")
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(lumora_ld.__file__))
-    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert "ImportError: module lumora_ld does not support loading in subinterpreters" in result.stderr
-    lines = result.stdout.splitlines()
-    if sys.version_info >= (3, 14):
-        assert lines[0] == "ImportError module lumora_ld does not support loading in subinterpreters"
-    assert lines[-1] == repr(float(magnification(0.5, 0.1)))
