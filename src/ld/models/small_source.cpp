@@ -1,9 +1,8 @@
 #include "ld/models/small_source.hpp"
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
 
+#include "ld/models/panels.hpp"
 #include "ld/models/small_source_table.hpp"
 #include "ld/models/stacked.hpp"
 
@@ -14,6 +13,8 @@ namespace {
 namespace table = small_source_table;
 
 static_assert(table::orders == 8 && table::levels == 11 && table::cut_error.size() == 5);
+static_assert(table::band_exponent == panels::band_exponent && table::panels == panels::count);
+static_assert(table::terms % 4 == 0);
 
 constexpr int terms = table::terms;
 
@@ -44,55 +45,10 @@ constexpr std::array<double, table::bases> basis_flux = {1.0, 0.8, 2.0 / 3.0, 4.
 // even the whole one does not qualify keeps stacked disks.
 constexpr double cut_share = 0.05;
 
-// The panel holding z and the Chebyshev variable there, or −1 in the limb
-// band.  Panels: 0 = [0, ½]; j = 1 … 7: [1 − 2^−j, 1 − 2^−(j+1)]; 8 + j:
-// [1 + 2^−(j+1), 1 + 2^−j].  d = |z − 1| is exact for z ≥ ½ (Sterbenz), and
-// x = ±(2^(j+2)·d − 3) then exact as well; dx/dz = 2^(j+2).
-struct Place {
-    int panel;
-    double x;
-    double scale;  // dx/dz
-};
-
-Place place_of(double z) noexcept {
-    const bool inside = z < 1;
-    const double d = inside ? 1 - z : z - 1;
-    // d = f·2^(e−1), f in [1, 2), from the exponent bits (d ≥ 2^−8 is
-    // normal; smaller d, zero and NaN fall in the band below).
-    const int e = static_cast<int>((std::bit_cast<std::uint64_t>(d) >> 52) & 0x7ff) - 1022;
-    int j = -e;
-    if (j < 0) j = 0;  // z < ½ (d > ½), z = 0 included
-    if (!(j < table::band_exponent) || !(d >= 0x1p-8)) {  // NaN: the band too
-        return {-1, 0, 0};
-    }
-    const double scale = std::bit_cast<double>(static_cast<std::uint64_t>(1023 + j + 2) << 52);  // 2^(j+2)
-    if (inside) {
-        return {j, j == 0 ? 4 * z - 1 : 3 - scale * d, scale};
-    }
-    return {table::band_exponent + j, scale * d - 3, scale};
-}
-
-// Tₙ(x), n < m.
-void chebyshev(double x, double* t, int m) noexcept {
-    t[0] = 1;
-    t[1] = x;
-    const double x2 = 2 * x;
-    for (int n = 2; n < m; ++n) t[n] = x2 * t[n - 1] - t[n - 2];
-}
-
-// Σₙ₍<m₎ aₙ·vₙ in four interleaved partial sums (a fixed order: the same
-// bits on every thread), m a multiple of 4.
-double dot(const double* a, const double* v, int m) noexcept {
-    static_assert(terms % 4 == 0);
-    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    for (int n = 0; n < m; n += 4) {
-        s0 += a[n] * v[n];
-        s1 += a[n + 1] * v[n + 1];
-        s2 += a[n + 2] * v[n + 2];
-        s3 += a[n + 3] * v[n + 3];
-    }
-    return (s0 + s1) + (s2 + s3);
-}
+using panels::chebyshev;
+using panels::dot;
+using panels::Place;
+using panels::place_of;
 
 const double* series_of(int panel, int k, int column) noexcept {
     return table::coefficients.data() +
@@ -130,6 +86,7 @@ SmallSource plan_small_source(const Profile& profile, double rtol) noexcept {
         return plan;
     }
     plan.count = profile.term_count();
+    plan.spread = spread;
     plan.basis_count = profile.basis_count();
     plan.gradient = true;
     for (std::size_t i = 0; i < plan.basis_count; ++i) {
@@ -202,16 +159,7 @@ SmallSourceParts small_source_parts_unchecked(const SmallSource& plan, double u,
     // dTₙ/dx = n·U_{n−1}(x), on every term of the tables: a sum cut after
     // m terms errs by ~n² times more in its slope than in its value.
     double dt[terms];
-    dt[0] = 0;
-    double u0 = 1;
-    double u1 = 2 * place.x;
-    dt[1] = 1;
-    for (int n = 2; n < terms; ++n) {
-        dt[n] = n * u1;
-        const double next = 2 * place.x * u1 - u0;
-        u0 = u1;
-        u1 = next;
-    }
+    panels::chebyshev_slopes(place.x, dt, terms);
     // Horner from the highest order in ρ², as the value:
     //   value = Σₖ hₖρ^(2k)·g_k,  slope = Σₖ hₖρ^(2k)·dg_k/dx,
     //   d_rho = Σₖ (2k − 1)·hₖρ^(2k)·g_k,  sums[i] = Σₖ hₖρ^(2k)·G_{k,b(ψᵢ)}.

@@ -38,6 +38,7 @@ struct SmallSource {
     std::size_t count = 0;         // profile terms with a table column
     std::array<int, 5> column{};   // the table column b of each
     std::array<double, 5> weight{};  // w_b/N
+    double spread = 0;             // Σ|w_b·N_b|/N, the terms' cancellation (≥ 1)
     std::array<double, 8> epsilon_limit{};  // ε_K for K = 1 … 8; all 0: never served
     int terms = 0;                 // Chebyshev terms summed (4, 8, …, 20)
     // The table columns of the gradient's basis functions ψᵢ
