@@ -7,6 +7,8 @@
 //   ld_kernels stacked N   the same lines → stacked disks with N nodes per piece
 //   ld_kernels small       the same lines → "K A": the orders of the small-source
 //                          expansion at rtol and its value (0 nan: not served)
+//   ld_kernels mid         the same lines → "S A": whether the tabulated magnified
+//                          fluxes serve (u, rho) at rtol (1/0) and their value
 //   ld_kernels time        lines "law n c1..cn rtol rho zlo zhi" → ns per value
 //   ld_kernels disk        lines "u R" → the uniform-disk kernel A_disk(u, R)
 //   ld_kernels disk_time   lines "R zlo zhi" → ns per kernel call, u/R
@@ -22,6 +24,7 @@
 
 #include "ld/models/disk.hpp"
 #include "ld/models/magnification.hpp"
+#include "ld/models/mid_source.hpp"
 #include "ld/models/profile.hpp"
 #include "ld/models/small_source.hpp"
 #include "ld/models/stacked.hpp"
@@ -103,6 +106,13 @@ int main(int argc, char** argv) {
             const SmallSource plan = plan_small_source(*profile, rtol);
             const int orders = small_source_orders(plan, u / rho, rho);
             std::printf("%d %.17g\n", orders, orders > 0 ? small_source_unchecked(plan, u, rho, orders) : NAN);
+            continue;
+        }
+        if (mode == "mid") {
+            const SmallSource columns = plan_small_source(*profile, rtol);
+            const MidSource plan = plan_mid_source(columns, rtol);
+            const bool served = small_source_orders(columns, u / rho, rho) == 0 && mid_source_serves(plan, u / rho, rho);
+            std::printf("%d %.17g\n", served ? 1 : 0, served ? mid_source_unchecked(columns, plan, u, rho) : NAN);
             continue;
         }
         if (mode == "stacked") {

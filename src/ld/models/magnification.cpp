@@ -9,6 +9,7 @@
 
 #include "ld/models/disk.hpp"
 #include "ld/models/gauss_table.hpp"
+#include "ld/models/mid_source.hpp"
 #include "ld/models/nodes_table.hpp"
 #include "ld/models/profile.hpp"
 #include "ld/models/series_table.hpp"
@@ -535,14 +536,37 @@ double far_gradient(const Profile& profile, double u, double rho, double rtol, V
     return a;
 }
 
+// A value of a tabulated regime (the small-source expansion, the magnified
+// fluxes of a source of moderate size) and, with Gradient, its derivatives
+// from the same tables; where a basis function has no table column
+// (power2's μ^α·ln μ), the derivatives by stacked disks, the value kept.
+template <bool Gradient, class Value, class Parts>
+double from_tables(const Profile& profile, const SmallSource& small, NodeCounts counts, double u, double rho,
+                   ValueGradient* out, Value value, Parts parts) noexcept {
+    if constexpr (Gradient) {
+        if (small.gradient) {
+            const SmallSourceParts p = parts();
+            out->du = p.d_u;
+            out->drho = p.d_rho;
+            for (std::size_t i = 0; i < profile.basis_count(); ++i) {
+                out->basis[i] = (p.sums[i] - p.value * profile.basis_flux(i)) / profile.flux();
+            }
+            return p.value;
+        }
+        stacked_disks<true>(profile, u, rho, counts, out);
+    }
+    return value();
+}
+
 // The one place that picks the method for a value: the uniform disk, the
 // disk-mean series far from the source, the small-source expansion near a
-// small one, stacked disks otherwise.  With
+// small one, the tabulated magnified fluxes near one of moderate size,
+// stacked disks otherwise.  With
 // Gradient, the same method also gives the derivatives into *out (the
 // value's bits do not depend on Gradient).
 template <bool Gradient>
-double value_of(const Profile& profile, double rtol, NodeCounts counts, const SmallSource& small, double u,
-                double rho, ValueGradient* out) noexcept {
+double value_of(const Profile& profile, double rtol, NodeCounts counts, const SmallSource& small,
+                const MidSource& mid, double u, double rho, ValueGradient* out) noexcept {
     if (!(u >= 0) || !(rho >= 0)) {  // negative or NaN: NaN
         if constexpr (Gradient) {
             out->du = nan;
@@ -585,24 +609,13 @@ double value_of(const Profile& profile, double rtol, NodeCounts counts, const Sm
             a = disk_mean_series(u, rho, profile.moments(), max_order + 1, far_tol * rtol);
         }
     } else if (const int orders = small_source_orders(small, u / rho, rho); orders > 0) {
-        if constexpr (Gradient) {
-            if (small.gradient) {
-                const SmallSourceParts parts = small_source_parts_unchecked(small, u, rho, orders);
-                a = parts.value;
-                out->du = parts.d_u;
-                out->drho = parts.d_rho;
-                for (std::size_t i = 0; i < profile.basis_count(); ++i) {
-                    out->basis[i] = (parts.sums[i] - a * profile.basis_flux(i)) / profile.flux();
-                }
-            } else {
-                // A basis function without a table (power2's μ^α·ln μ): the
-                // derivatives by stacked disks, the value kept.
-                a = small_source_unchecked(small, u, rho, orders);
-                stacked_disks<true>(profile, u, rho, counts, out);
-            }
-        } else {
-            a = small_source_unchecked(small, u, rho, orders);
-        }
+        a = from_tables<Gradient>(
+            profile, small, counts, u, rho, out, [&] { return small_source_unchecked(small, u, rho, orders); },
+            [&] { return small_source_parts_unchecked(small, u, rho, orders); });
+    } else if (mid_source_serves(mid, u / rho, rho)) {
+        a = from_tables<Gradient>(
+            profile, small, counts, u, rho, out, [&] { return mid_source_unchecked(small, mid, u, rho); },
+            [&] { return mid_source_parts_unchecked(small, mid, u, rho); });
     } else {
         a = stacked_disks<Gradient>(profile, u, rho, counts, out);
     }
@@ -619,8 +632,9 @@ void magnification(const Profile& profile, double rtol, const double* u, const d
                    std::size_t n) noexcept {
     const NodeCounts counts = node_counts(profile.law(), tolerance_level(rtol));
     const SmallSource small = plan_small_source(profile, rtol);
+    const MidSource mid = plan_mid_source(small, rtol);
     for (std::size_t i = 0; i < n; ++i) {
-        out[i] = value_of<false>(profile, rtol, counts, small, u[i], rho[i], nullptr);
+        out[i] = value_of<false>(profile, rtol, counts, small, mid, u[i], rho[i], nullptr);
     }
 }
 
@@ -628,10 +642,11 @@ void magnification_and_gradient(const Profile& profile, double rtol, const doubl
                                  GradientOutput out, std::size_t n) noexcept {
     const NodeCounts counts = node_counts(profile.law(), tolerance_level(rtol));
     const SmallSource small = plan_small_source(profile, rtol);
+    const MidSource mid = plan_mid_source(small, rtol);
     const std::size_t coefficients = profile.coefficient_count();
     for (std::size_t i = 0; i < n; ++i) {
         ValueGradient g;
-        out.a[i] = value_of<true>(profile, rtol, counts, small, u[i], rho[i], &g);
+        out.a[i] = value_of<true>(profile, rtol, counts, small, mid, u[i], rho[i], &g);
         out.du[i] = g.du;
         out.drho[i] = g.drho;
         for (std::size_t k = 0; k < coefficients; ++k) {
