@@ -52,9 +52,14 @@ RTOLS = [1e-4, 1e-8, 1e-10]
 # The same profiles at points a relative 1e-6 on both sides of each switch of
 # the small-source expansion (the edges of the limb band |z - 1| < 2^-8, the
 # largest rho it serves at 1e-4, 1e-8 and 1e-10, a change in its number of
-# orders), from the same reference (tools/gen_ld_truth.py --small-source).
-with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "ld_truth_small_source.json")) as _f:
-    _SMALL_TRUTH = json.load(_f)["profiles"]
+# orders) and of the tabulated magnified fluxes of sources with
+# 1/8 <= rho < 4 (the ends of that range, an octave edge, the band and
+# z = 2 at rho near 1), from the same reference (tools/gen_ld_truth.py
+# --small-source, --mid-source).
+_SWITCH_TRUTH = {}
+for _regime in ("small_source", "mid_source"):
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", f"ld_truth_{_regime}.json")) as _f:
+        _SWITCH_TRUTH |= {(_regime, name): entry for name, entry in json.load(_f)["profiles"].items()}
 BAND = 2.0**-8
 
 
@@ -83,9 +88,9 @@ class TestAccuracy:
             f"worst relative error {errors[worst]:.3g} at u = {points[worst, 0]!r}, rho = {points[worst, 1]!r}")
 
     @pytest.mark.parametrize("rtol", RTOLS + [1e-12], ids=lambda r: f"rtol={r:g}")
-    @pytest.mark.parametrize("name", list(_SMALL_TRUTH))
-    def test_within_rtol_on_both_sides_of_the_small_source_switches(self, name, rtol):
-        table = np.array(_SMALL_TRUTH[name]["points"], dtype=float)
+    @pytest.mark.parametrize("regime, name", list(_SWITCH_TRUTH), ids="-".join)
+    def test_within_rtol_on_both_sides_of_the_tabulated_switches(self, regime, name, rtol):
+        table = np.array(_SWITCH_TRUTH[regime, name]["points"], dtype=float)
         law, coefficients = PROFILES[name]
         got = magnification(table[:, 0], table[:, 1], law, coefficients, rtol=rtol)
         errors = np.array([relative_error(g, e) for g, e in zip(got, table[:, 2])])
@@ -109,11 +114,15 @@ class TestAccuracy:
 
     # (z, rho, rtol) where the small-source expansion changes its number of
     # orders (two to three at z = 0.7) or stops (the largest rho at z = 0.5
-    # and 1.5), rho = sqrt(eps_K(rtol))/(z + 1).
+    # and 1.5), rho = sqrt(eps_K(rtol))/(z + 1); where the tabulated
+    # magnified fluxes start (rho = 1/8, at 1e-12, where the expansion
+    # stops below it), change octave (rho = 1) and stop (rho = 4).
     @pytest.mark.parametrize("name", ["linear", "square_root", "claret4"])
     @pytest.mark.parametrize("z, rho, rtol", [
         (0.7, 0.00935645168310102, 1e-8), (0.5, 0.43093682293750524, 1e-8),
-        (1.5, 0.19270270486338703, 1e-10), (0.2, 0.983816092228354, 1e-4)], ids=["orders", "largest-1e-8", "largest-1e-10", "largest-1e-4"])
+        (1.5, 0.19270270486338703, 1e-10), (0.2, 0.983816092228354, 1e-4),
+        (1.9, 0.125, 1e-12), (0.8, 1.0, 1e-8), (0.3, 4.0, 1e-8)],
+        ids=["orders", "largest-1e-8", "largest-1e-10", "largest-1e-4", "rho=1/8", "octave", "rho=4"])
     def test_continuous_across_each_switch_in_rho(self, name, z, rho, rtol):
         law, coefficients = PROFILES[name]
         rhos = rho * (1.0 + 1e-12 * np.arange(-10, 11))
@@ -166,8 +175,9 @@ gradient = lumora_ld.magnification_and_gradient
 
 # The truth's derivatives (tools/gen_ld_gradient_truth.py: central
 # differences of the reference in u and rho, the coefficients through the
-# profile's linearity) at 7 points per law: u = 0, the limb 1e-3 inside and
-# outside, both sides of z = 2, rho = 1e-6 and 1e4.
+# profile's linearity) at 9 points per law: u = 0, the limb 1e-3 inside and
+# outside, both sides of z = 2, rho = 1e-6 and 1e4, two sources of moderate
+# size (rho near 1 and 2.5) over the disk.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "ld_gradient_truth.json")) as _f:
     _GRADIENT_TRUTH = json.load(_f)["profiles"]
 
@@ -220,10 +230,11 @@ class TestGradient:
             for k in (0, 3):
                 assert np.max(np.abs(d[k + 1:k + 3] - d[k])) <= 1e-6 * abs(d[k])
 
-    @pytest.mark.parametrize("law, coefficients", [
-        ("quadratic", (0.45, 0.25)), ("power2", (0.6, 0.5)), ("uniform", ()),
-    ], ids=["quadratic", "power2", "uniform"])
-    def test_light_curve_gradient_against_differences_of_magnification(self, law, coefficients):
+    @pytest.mark.parametrize("law, coefficients, rho", [
+        ("quadratic", (0.45, 0.25), 0.02), ("power2", (0.6, 0.5), 0.02), ("uniform", (), 0.02),
+        ("claret4", (0.5, 0.2, 0.3, -0.2), 1.5),
+    ], ids=["quadratic", "power2", "uniform", "claret4 rho=1.5"])
+    def test_light_curve_gradient_against_differences_of_magnification(self, law, coefficients, rho):
         # A(t) = A(hypot(u0, (t - t0)/tE), rho): its derivatives in u0, rho and
         # each coefficient by the chain rule, against central differences of
         # magnification (rtol=1e-12, steps 1e-5 relative), away from the limb
@@ -231,7 +242,7 @@ class TestGradient:
         # stays below 1e-7); scaled as for the truth where a derivative
         # passes through zero.
         t = np.linspace(-0.2, 0.2, 801)
-        u0, t0, te, rho = 0.01, 0.003, 10.0, 0.02
+        u0, t0, te = 0.5 * rho, 0.003, 0.2 / rho
 
         def curve(u0=u0, rho=rho, coefficients=coefficients):
             return magnification(np.hypot(u0, (t - t0) / te), rho, law, coefficients, rtol=1e-12)

@@ -88,13 +88,15 @@ def decomposition(name):
 
 def points(seed):
     """(u, rho): u = 0, the limb 1e-3 inside and outside, both sides of
-    z = 2, the smallest and the largest sources; z and rho jittered."""
+    z = 2, the smallest and the largest sources, two sources of moderate
+    size (1/8 <= rho < 4) near the lens; z and rho jittered."""
     rng = np.random.default_rng(seed)
     jitter = lambda: 1 + 0.02 * rng.uniform(-1, 1)
     scale = lambda: 10 ** (0.3 * rng.uniform(-1, 1))
     table = [(0.0, 0.1 * scale()), (0.5 * jitter(), 1e-6), (1 - 1e-3 * jitter(), 0.01 * scale()),
              (1 + 1e-3 * jitter(), 1.0 * scale()), (1.9 * jitter(), 0.05 * scale()),
-             (2.2 * jitter(), 0.3 * scale()), (0.6 * jitter(), 1e4)]
+             (2.2 * jitter(), 0.3 * scale()), (0.6 * jitter(), 1e4),
+             (0.5 * jitter(), 1.0 * scale()), (1.3 * jitter(), 2.5 * jitter())]
     return [(float(z * rho), float(rho)) for z, rho in table]
 
 

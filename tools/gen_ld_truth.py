@@ -11,7 +11,8 @@ With --small-source it writes tests/data/ld_truth_small_source.json instead:
 the points on both sides of the small-source expansion's switches (the
 edges of the limb band |z − 1| < 2^−8, the largest ρ it serves at three
 tolerances, a change in its number of orders), for the laws it serves
-(a few minutes).
+(a few minutes); with --mid-source, tests/data/ld_truth_mid_source.json:
+the same for the tabulated magnified fluxes of sources with 1/8 <= rho < 4.
 """
 
 import argparse
@@ -97,7 +98,20 @@ def small_source_points():
     return out + [(0.0, 0.05), (1.999 * 0.1, 0.1)]
 
 
-# The laws the expansion serves (power2 with α = 1/2 among them).
+def mid_source_points():
+    """(u, rho) pairs a relative 1e-6 on both sides of the switches of the
+    tabulated magnified fluxes for 1/8 <= rho < 4 (the ends of that range,
+    an octave edge, the limb band at rho = 1, z = 2), and three points well
+    inside it."""
+    band = 2.0**-8
+    out = [(z * rho, rho * (1 + d)) for z, rho in ((0.3, 4.0), (1.5, 4.0), (1.9, 0.125), (0.8, 1.0))
+           for d in (-1e-6, 1e-6)]
+    out += [(z * (1 + d) * rho, rho) for z, rho in ((1 - band, 1.0), (1 + band, 1.0), (2.0, 2.0))
+            for d in (-1e-6, 1e-6)]
+    return out + [(0.0, 0.5), (0.97 * 3.0, 3.0), (1.2 * 0.3, 0.3)]
+
+
+# The laws the tabulated regimes serve (power2 with α = 1/2 among them).
 SMALL_SOURCE = ("linear", "quadratic", "square_root", "logarithmic", "power2", "claret4")
 
 
@@ -111,15 +125,18 @@ def _truth(job):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
-    parser.add_argument("--small-source", action="store_true")
+    regime = parser.add_mutually_exclusive_group()
+    regime.add_argument("--small-source", action="store_true")
+    regime.add_argument("--mid-source", action="store_true")
     parser.add_argument("--output")
     args = parser.parse_args()
-    output = args.output or os.path.join(
-        TESTS, "data", "ld_truth_small_source.json" if args.small_source else "ld_truth.json")
-    profiles = {name: PROFILES[name] for name in SMALL_SOURCE} if args.small_source else PROFILES
+    switched = "small_source" if args.small_source else "mid_source" if args.mid_source else None
+    output = args.output or os.path.join(TESTS, "data", f"ld_truth_{switched}.json" if switched else "ld_truth.json")
+    profiles = {name: PROFILES[name] for name in SMALL_SOURCE} if switched else PROFILES
+    switches = small_source_points() if args.small_source else mid_source_points() if args.mid_source else None
     jobs, owners = [], []
     for index, (name, (law, coefficients)) in enumerate(sorted(profiles.items())):
-        for u, rho in (small_source_points() if args.small_source else points(seed=index + 16)):
+        for u, rho in (switches if switches else points(seed=index + 16)):
             jobs.append((law, tuple(coefficients), u, rho))
             owners.append(name)
     with multiprocessing.Pool(args.jobs) as pool:
