@@ -488,6 +488,17 @@ class TestThreads:
                 other = gradient(u, rho, law, coefficients, workers=workers)
                 assert all(np.array_equal(x, y) for x, y in zip(other, one_gradient)), workers
 
+    def test_dask_blocks_give_the_bits_of_one_call(self):
+        # The README's recipe: one call per block, on Dask's threads.
+        da = pytest.importorskip("dask.array")
+        rng = np.random.default_rng(6)
+        rho = 10.0 ** rng.uniform(-4, 1, 1500)
+        u = rho * rng.uniform(0, 4, 1500)
+        law, coefficients = PROFILES["quadratic"]
+        blocks = da.map_blocks(magnification, da.from_array(u, chunks=250), da.from_array(rho, chunks=250), law,
+                               coefficients, dtype=np.float64, rtol=1e-8, workers=1)
+        assert np.array_equal(blocks.compute(), magnification(u, rho, law, coefficients))
+
     def test_other_python_threads_run_during_a_long_call(self):
         # Size the call to last about 0.3 s, then count a Python thread's
         # steps while it runs (on one worker: the interpreter, not the pool).
