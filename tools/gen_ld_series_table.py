@@ -52,6 +52,27 @@ def _times_s_plus_4(p):
     return _add(_scale(p, 1, 1), _scale(p, 4))
 
 
+def write_polynomials(out, polys, prefix, label):
+    """The integer coefficients of each polynomial, end to end, with the
+    degree and offset of each: arrays {prefix}degree, {prefix}offset and
+    {prefix}coefficients."""
+    degrees = [len(p) - 1 for p in polys]
+    offsets = []
+    total = 0
+    for d in degrees:
+        offsets.append(total)
+        total += d + 1
+    out.write(f"inline constexpr std::array<int, orders> {prefix}degree = {{{', '.join(map(str, degrees))}}};\n\n")
+    out.write(f"inline constexpr std::array<std::size_t, orders> {prefix}offset = "
+              f"{{{', '.join(map(str, offsets))}}};\n\n")
+    out.write(f"inline constexpr std::array<double, {total}> {prefix}coefficients = {{\n")
+    for n, p in enumerate(polys):
+        assert all(c.denominator == 1 for c in p)
+        out.write(f"    // {label}{n}\n")
+        out.write("".join(f"    {float(c):.17g},\n" for c in p))
+    out.write("};\n\n")
+
+
 def main():
     polys = [[Fraction(2), Fraction(1)]]
     for n in range(ORDERS - 1):
@@ -93,35 +114,9 @@ def main():
               "#pragma once\n\n#include <array>\n#include <cstddef>\n\n"
               "namespace lumora::ld::series {\n\n")
     out.write(f"inline constexpr std::size_t orders = {ORDERS};\n\n")
-    degrees = [len(p) - 1 for p in polys]
-    offsets = []
-    total = 0
-    for d in degrees:
-        offsets.append(total)
-        total += d + 1
-    out.write(f"inline constexpr std::array<int, orders> degree = {{{', '.join(map(str, degrees))}}};\n\n")
-    out.write(f"inline constexpr std::array<std::size_t, orders> offset = {{{', '.join(map(str, offsets))}}};\n\n")
-    out.write(f"inline constexpr std::array<double, {total}> coefficients = {{\n")
-    for n, p in enumerate(polys):
-        assert all(c.denominator == 1 for c in p)
-        out.write(f"    // P{n}\n")
-        out.write("".join(f"    {float(c):.17g},\n" for c in p))
-    out.write("};\n\n")
-    degrees = [len(p) - 1 for p in derivs]
-    offsets = []
-    total = 0
-    for d in degrees:
-        offsets.append(total)
-        total += d + 1
-    out.write(f"inline constexpr std::array<int, orders> slope_degree = {{{', '.join(map(str, degrees))}}};\n\n")
-    out.write(f"inline constexpr std::array<std::size_t, orders> slope_offset = "
-              f"{{{', '.join(map(str, offsets))}}};\n\n")
-    out.write(f"inline constexpr std::array<double, {total}> slope_coefficients = {{\n")
-    for n, p in enumerate(derivs):
-        assert all(c.denominator == 1 for c in p)
-        out.write(f"    // D{n}\n")
-        out.write("".join(f"    {float(c):.17g},\n" for c in p))
-    out.write("};\n\n}  // namespace lumora::ld::series\n")
+    write_polynomials(out, polys, "", "P")
+    write_polynomials(out, derivs, "slope_", "D")
+    out.write("}  // namespace lumora::ld::series\n")
 
 
 if __name__ == "__main__":
