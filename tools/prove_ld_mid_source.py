@@ -60,20 +60,11 @@ def main():
             share[law, level] = sum(s for _, s in mine) / len(mine)
             whole_worst[law, level] = max(nodes.rel(v, t) for v, t, case in zip(production, truth, cases)
                                           if case[0] == law)
-    header = f"{'':12s}" + "".join(f"{10.0 ** -(level + 2):>9.0e}" for level in range(LEVELS))
-    for title, table, limit, form in (
-            ("worst relative error of the table where it serves ('!': above rtol/2)", served_worst, "!", "8.1e"),
-            ("worst relative error of magnification() on the whole grid ('*': above rtol/2, "
-             "a point served otherwise)", whole_worst, "*", "8.1e"),
-            ("share of the grid the table serves", share, None, "8.2f")):
-        print(f"\n{title}\n{header}")
-        for law in laws:
-            cells = []
-            for level in range(LEVELS):
-                mark = limit if limit and table[law, level] > 10.0 ** -(level + 2) / 2 else " "
-                cells.append(f"{table[law, level]:{form}}{mark}")
-            print(f"{law:12s}" + "".join(cells))
-
+    small.report(laws, (
+        ("worst relative error of the table where it serves ('!': above rtol/2)", served_worst, "!", "8.1e"),
+        ("worst relative error of magnification() on the whole grid ('*': above rtol/2, "
+         "a point served otherwise)", whole_worst, "*", "8.1e"),
+        ("share of the grid the table serves", share, None, "8.2f")))
 
 if __name__ == "__main__":
     main()

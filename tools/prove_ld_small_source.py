@@ -98,20 +98,25 @@ def main():
             reach[law, level] = max((r for _, r in served), default=0.0)
             whole_worst[law, level] = max(nodes.rel(v, t) for v, t, case in zip(production, truth, cases)
                                           if case[0] == law)
+    report(laws, (
+        ("worst relative error of the expansion where it serves ('!': above rtol/2)", served_worst, "!", "8.1e"),
+        ("worst relative error of magnification() on the whole grid ('*': above rtol/2, "
+         "a point served by stacked disks)", whole_worst, "*", "8.1e"),
+        ("largest rho of the grid served", reach, None, "8.1e")))
+
+
+def report(laws, sections):
+    """Print each (title, table[law, level], mark, format) as a table of
+    laws by tolerance level; `mark` flags a cell above half the tolerance."""
     header = f"{'':12s}" + "".join(f"{10.0 ** -(level + 2):>9.0e}" for level in range(LEVELS))
-    for title, table, limit in (
-            ("worst relative error of the expansion where it serves ('!': above rtol/2)", served_worst, "!"),
-            ("worst relative error of magnification() on the whole grid ('*': above rtol/2, "
-             "a point served by stacked disks)", whole_worst, "*"),
-            ("largest rho of the grid served", reach, None)):
+    for title, table, limit, form in sections:
         print(f"\n{title}\n{header}")
         for law in laws:
             cells = []
             for level in range(LEVELS):
                 mark = limit if limit and table[law, level] > 10.0 ** -(level + 2) / 2 else " "
-                cells.append(f"{table[law, level]:8.1e}{mark}")
+                cells.append(f"{table[law, level]:{form}}{mark}")
             print(f"{law:12s}" + "".join(cells))
-
 
 if __name__ == "__main__":
     main()
