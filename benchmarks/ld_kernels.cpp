@@ -111,8 +111,9 @@ int main(int argc, char** argv) {
         if (mode == "mid") {
             const SmallSource columns = plan_small_source(*profile, rtol);
             const MidSource plan = plan_mid_source(columns, rtol);
-            const bool served = small_source_orders(columns, u / rho, rho) == 0 && mid_source_serves(plan, u / rho, rho);
-            std::printf("%d %.17g\n", served ? 1 : 0, served ? mid_source_unchecked(columns, plan, u, rho) : NAN);
+            const MidPlace place = mid_source_place(plan, u / rho, rho);
+            const bool served = small_source_orders(columns, u / rho, rho) == 0 && place.panel >= 0;
+            std::printf("%d %.17g\n", served ? 1 : 0, served ? mid_source_unchecked(columns, plan, place, rho) : NAN);
             continue;
         }
         if (mode == "stacked") {

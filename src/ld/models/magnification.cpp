@@ -612,10 +612,10 @@ double value_of(const Profile& profile, double rtol, NodeCounts counts, const Sm
         a = from_tables<Gradient>(
             profile, small, counts, u, rho, out, [&] { return small_source_unchecked(small, u, rho, orders); },
             [&] { return small_source_parts_unchecked(small, u, rho, orders); });
-    } else if (mid_source_serves(mid, u / rho, rho)) {
+    } else if (const MidPlace place = mid_source_place(mid, u / rho, rho); place.panel >= 0) {
         a = from_tables<Gradient>(
-            profile, small, counts, u, rho, out, [&] { return mid_source_unchecked(small, mid, u, rho); },
-            [&] { return mid_source_parts_unchecked(small, mid, u, rho); });
+            profile, small, counts, u, rho, out, [&] { return mid_source_unchecked(small, mid, place, rho); },
+            [&] { return mid_source_parts_unchecked(small, mid, place, u / rho, rho); });
     } else {
         a = stacked_disks<Gradient>(profile, u, rho, counts, out);
     }

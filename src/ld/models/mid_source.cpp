@@ -58,29 +58,26 @@ double column_sum(const double* cell, const double* tz, const double* tr, int mz
     return panels::dot(rows, tz, mz);
 }
 
+// The Chebyshev terms of both variables at a place.
 struct Point {
-    panels::Place place;
-    Octave octave;
     double tz[terms];
     double tr[terms];
 };
 
-Point point_of(const MidSource& plan, double z, double rho) noexcept {
+Point point_of(const MidSource& plan, const MidPlace& place) noexcept {
     Point p;
-    p.place = panels::place_of(z);
-    p.octave = octave_of(rho);
-    panels::chebyshev(p.place.x, p.tz, plan.z_terms);
-    panels::chebyshev(p.octave.y, p.tr, plan.rho_terms);
+    panels::chebyshev(place.x, p.tz, plan.z_terms);
+    panels::chebyshev(place.y, p.tr, plan.rho_terms);
     return p;
 }
 
 // Σⱼ (wⱼ/N)·P_{bⱼ} over the profile's terms, each P in p_of[j]; the value
 // and the gradient both sum through here, in one order: the same bits.
-double weighted_sum(const SmallSource& columns, const MidSource& plan, const Point& p, double* p_of,
-                    double (*rows)[terms]) noexcept {
+double weighted_sum(const SmallSource& columns, const MidSource& plan, const MidPlace& place, const Point& p,
+                    double* p_of, double (*rows)[terms]) noexcept {
     double s = 0;
     for (std::size_t j = 0; j < columns.count; ++j) {
-        p_of[j] = column_sum(cell_of(p.place.panel, p.octave.index, columns.column[j]), p.tz, p.tr, plan.z_terms,
+        p_of[j] = column_sum(cell_of(place.panel, place.octave, columns.column[j]), p.tz, p.tr, plan.z_terms,
                              plan.rho_terms, rows[j]);
         if (columns.weight[j] != 0) {
             s += columns.weight[j] * p_of[j];
@@ -108,45 +105,53 @@ MidSource plan_mid_source(const SmallSource& columns, double rtol) noexcept {
     return plan;
 }
 
-bool mid_source_serves(const MidSource& plan, double z, double rho) noexcept {
-    return plan.z_terms > 0 && z < 2 && octave_of(rho).index >= 0 && panels::place_of(z).panel >= 0;
+MidPlace mid_source_place(const MidSource& plan, double z, double rho) noexcept {
+    if (plan.z_terms == 0 || !(z < 2)) {
+        return {};
+    }
+    const panels::Place zp = panels::place_of(z);
+    const Octave octave = octave_of(rho);
+    if (zp.panel < 0 || octave.index < 0) {
+        return {};
+    }
+    return {zp.panel, octave.index, zp.x, zp.scale, octave.y, octave.scale};
 }
 
-double mid_source_unchecked(const SmallSource& columns, const MidSource& plan, double u, double rho) noexcept {
-    const Point p = point_of(plan, u / rho, rho);
+double mid_source_unchecked(const SmallSource& columns, const MidSource& plan, const MidPlace& place,
+                            double rho) noexcept {
+    const Point p = point_of(plan, place);
     double p_of[5];
     double rows[5][terms];
-    return weighted_sum(columns, plan, p, p_of, rows) / rho;
+    return weighted_sum(columns, plan, place, p, p_of, rows) / rho;
 }
 
-SmallSourceParts mid_source_parts_unchecked(const SmallSource& columns, const MidSource& plan, double u,
-                                            double rho) noexcept {
-    const double z = u / rho;
-    const Point p = point_of(plan, z, rho);
+SmallSourceParts mid_source_parts_unchecked(const SmallSource& columns, const MidSource& plan,
+                                            const MidPlace& place, double z, double rho) noexcept {
+    const Point p = point_of(plan, place);
     const int mz = plan.z_terms;
     const int mr = plan.rho_terms;
     double p_of[5];
     double rows[5][terms];
-    const double s = weighted_sum(columns, plan, p, p_of, rows);
+    const double s = weighted_sum(columns, plan, place, p, p_of, rows);
     // Slopes of the same cut series: ∂P/∂x = Σᵢ T′ᵢ(x)·rowᵢ and
     // ∂P/∂y = Σᵢ Tᵢ(x)·Σⱼ cᵢⱼ·T′ⱼ(y).
     double dtz[terms];
     double dtr[terms];
-    panels::chebyshev_slopes(p.place.x, dtz, mz);
-    panels::chebyshev_slopes(p.octave.y, dtr, mr);
+    panels::chebyshev_slopes(place.x, dtz, mz);
+    panels::chebyshev_slopes(place.y, dtr, mr);
     double s_x = 0;
     double s_y = 0;
     for (std::size_t j = 0; j < columns.count; ++j) {
         if (columns.weight[j] == 0) continue;
-        const double* cell = cell_of(p.place.panel, p.octave.index, columns.column[j]);
+        const double* cell = cell_of(place.panel, place.octave, columns.column[j]);
         double slope_rows[terms];
         for (int i = 0; i < mz; ++i) slope_rows[i] = panels::dot(cell + i * terms, dtr, mr);
         s_x += columns.weight[j] * panels::dot(rows[j], dtz, mz);
         s_y += columns.weight[j] * panels::dot(slope_rows, p.tz, mz);
     }
     // A = S(z, ρ)/ρ with z = u/ρ: ∂A/∂u = S_z/ρ², ∂A/∂ρ = (S_ρ − (S + z·S_z)/ρ)/ρ.
-    const double s_z = s_x * p.place.scale;
-    const double s_rho = s_y * p.octave.scale;
+    const double s_z = s_x * place.x_scale;
+    const double s_rho = s_y * place.y_scale;
     SmallSourceParts parts;
     parts.value = s / rho;
     parts.d_u = s_z / (rho * rho);
@@ -156,7 +161,7 @@ SmallSourceParts mid_source_parts_unchecked(const SmallSource& columns, const Mi
         double scratch[terms];
         const double sum =
             j >= 0 ? p_of[j]
-                   : column_sum(cell_of(p.place.panel, p.octave.index, columns.basis_column[i]), p.tz, p.tr, mz, mr,
+                   : column_sum(cell_of(place.panel, place.octave, columns.basis_column[i]), p.tz, p.tr, mz, mr,
                                 scratch);
         parts.sums[i] = sum / rho;
     }

@@ -29,16 +29,26 @@ struct MidSource {
 // The cut at rtol for the profile whose columns and weights `columns` holds.
 MidSource plan_mid_source(const SmallSource& columns, double rtol) noexcept;
 
-// Whether the table serves (z, ρ).
-bool mid_source_serves(const MidSource& plan, double z, double rho) noexcept;
+// Where (z, ρ) falls in the table: its z panel and ρ octave, with the
+// Chebyshev variables there; panel −1 where the table does not serve it.
+struct MidPlace {
+    int panel = -1;
+    int octave = -1;
+    double x = 0;        // the Chebyshev variable in z
+    double x_scale = 0;  // dx/dz
+    double y = 0;        // in ρ
+    double y_scale = 0;  // dy/dρ
+};
+MidPlace mid_source_place(const MidSource& plan, double z, double rho) noexcept;
 
-// A(u, ρ) where mid_source_serves.
-double mid_source_unchecked(const SmallSource& columns, const MidSource& plan, double u, double rho) noexcept;
+// A(u, ρ) at a place the table serves.
+double mid_source_unchecked(const SmallSource& columns, const MidSource& plan, const MidPlace& place,
+                            double rho) noexcept;
 
-// A and its derivatives (columns.gradient true), as small_source_parts_unchecked:
-// the value's bits, ∂A/∂u, ∂A/∂ρ and sums[i] = Num(ψᵢ), all from the same
-// cut of the series.
-SmallSourceParts mid_source_parts_unchecked(const SmallSource& columns, const MidSource& plan, double u,
-                                            double rho) noexcept;
+// A and its derivatives at z = u/ρ (columns.gradient true), as
+// small_source_parts_unchecked: the value's bits, ∂A/∂u, ∂A/∂ρ and
+// sums[i] = Num(ψᵢ), all from the same cut of the series.
+SmallSourceParts mid_source_parts_unchecked(const SmallSource& columns, const MidSource& plan,
+                                            const MidPlace& place, double z, double rho) noexcept;
 
 }  // namespace lumora::ld
